@@ -1,0 +1,64 @@
+// The microphone as the listener uses it, and the microphone permission.
+// All calls come from the main queue except the tap, which the engine
+// runs on its own capture thread.
+#ifndef QUORVEL_PLATFORM_AUDIO_H_
+#define QUORVEL_PLATFORM_AUDIO_H_
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+
+namespace quorvel {
+
+// One captured buffer: frameLength frames, one float array per channel.
+// channels is empty when the samples are not 32-bit float. The arrays are
+// valid only for the duration of the tap call. sampleRate travels with the
+// samples so that a consumer (the recogniser) can convert them without
+// asking the engine; 0 when unknown.
+struct AudioBuffer {
+  uint32_t frameLength = 0;
+  std::span<const float* const> channels;
+  double sampleRate = 0;  // hertz
+};
+
+class AudioEngine {
+ public:
+  struct Format {
+    double sampleRate = 0;  // hertz; 0 when the input's format is unknown
+    uint32_t channelCount = 0;
+  };
+  using Tap = std::function<void(const AudioBuffer&)>;
+
+  virtual ~AudioEngine() = default;
+  // The format in which the input delivers buffers (bus 0).
+  virtual Format inputFormat() = 0;
+  // From the next start on, calls tap on the capture thread with every
+  // buffer, of about bufferSize frames, in inputFormat(). Replaces any tap.
+  virtual void installTap(uint32_t bufferSize, Tap tap) = 0;
+  // Harmless without a tap. When it returns, the old tap is not running
+  // and is never called again; it never waits for the next buffer.
+  virtual void removeTap() = 0;
+  // Starts capture. Empty on success, else a readable reason
+  // ("Connection refused").
+  virtual std::string start() = 0;
+  virtual bool isRunning() const = 0;
+  // Stops capture; harmless when stopped. Never blocks on a buffer.
+  virtual void stop() = 0;
+};
+
+// The microphone permission, as signed raw statuses: 0 notDetermined,
+// 1 restricted, 2 denied, 3 authorized; any other value may occur.
+class MicrophoneAccess {
+ public:
+  virtual ~MicrophoneAccess() = default;
+  // Reads the stored status; never prompts and never opens the device.
+  virtual int64_t authorizationStatus() = 0;
+  // Asks for access. completion runs exactly once, with the answer, on a
+  // thread of the platform's choosing (not the main queue).
+  virtual void requestAccess(std::function<void(bool granted)> completion) = 0;
+};
+
+}  // namespace quorvel
+
+#endif  // QUORVEL_PLATFORM_AUDIO_H_

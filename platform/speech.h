@@ -1,0 +1,82 @@
+// The speech recognition service: the speech permission, recognisers per
+// locale, requests fed with audio from the capture thread, and tasks whose
+// results and errors are delivered on the main queue.
+#ifndef QUORVEL_PLATFORM_SPEECH_H_
+#define QUORVEL_PLATFORM_SPEECH_H_
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/audio.h"
+
+namespace quorvel {
+
+struct RecognitionResult {
+  std::string bestText;  // the best transcription so far, untrimmed
+  bool isFinal = false;  // the task's last result
+};
+
+struct RecognitionError {
+  std::string domain;
+  int64_t code = 0;
+  std::string description;  // human-readable
+};
+
+// Called on the main queue, zero or more times per task, with a result, an
+// error or both.
+using ResultHandler =
+    std::function<void(const std::optional<RecognitionResult>&,
+                       const std::optional<RecognitionError>&)>;
+
+// Audio for one task. append is called from the capture thread, all other
+// calls from the main queue; append after endAudio is ignored.
+class RecognitionRequest {
+ public:
+  virtual ~RecognitionRequest() = default;
+  virtual void setShouldReportPartialResults(bool report) = 0;
+  virtual void setRequiresOnDeviceRecognition(bool required) = 0;
+  // Must not block the capture thread: copies or queues the samples.
+  virtual void append(const AudioBuffer& buffer) = 0;
+  // No more audio comes; the task may still deliver its final result.
+  virtual void endAudio() = 0;
+};
+
+class RecognitionTask {
+ public:
+  virtual ~RecognitionTask() = default;
+  // Ends the task; it may still call its handler with an error.
+  virtual void cancel() = 0;
+};
+
+class SpeechRecognizer {
+ public:
+  virtual ~SpeechRecognizer() = default;
+  // Whether the recogniser can recognise now.
+  virtual bool isAvailable() = 0;
+  virtual bool supportsOnDeviceRecognition() = 0;
+  virtual std::shared_ptr<RecognitionRequest> makeRequest() = 0;
+  // Starts recognising request; handler runs on the main queue.
+  virtual std::unique_ptr<RecognitionTask> recognitionTask(
+      std::shared_ptr<RecognitionRequest> request, ResultHandler handler) = 0;
+};
+
+class SpeechService {
+ public:
+  virtual ~SpeechService() = default;
+  // The speech permission: 0 notDetermined, 1 denied, 2 restricted,
+  // 3 authorized; any other value may occur. Never prompts.
+  virtual int64_t authorizationStatus() = 0;
+  // A recogniser for a locale identifier ("en-US"), or null when there is
+  // none for it.
+  virtual std::unique_ptr<SpeechRecognizer> recognizer(
+      const std::string& localeId) = 0;
+  // The recogniser for the user's default language settings, or null.
+  virtual std::unique_ptr<SpeechRecognizer> defaultRecognizer() = 0;
+};
+
+}  // namespace quorvel
+
+#endif  // QUORVEL_PLATFORM_SPEECH_H_
