@@ -1,0 +1,35 @@
+// Signal sources on Linux: a watched signal is caught by a handler that
+// only writes its number to a self-pipe; one watcher thread reads the pipe
+// and posts the subscribers' handlers to their main queue.
+#ifndef QUORVEL_PLATFORM_LINUX_LINUX_SIGNAL_SOURCES_H_
+#define QUORVEL_PLATFORM_LINUX_LINUX_SIGNAL_SOURCES_H_
+
+#include <functional>
+#include <memory>
+
+#include "platform/dispatch.h"
+
+namespace quorvel {
+
+class LinuxSignalSources : public SignalSources {
+ public:
+  // queue must outlive every source made here.
+  explicit LinuxSignalSources(MainQueue& queue) : queue(queue) {}
+  LinuxSignalSources(const LinuxSignalSources&) = delete;
+  LinuxSignalSources& operator=(const LinuxSignalSources&) = delete;
+
+  // From the first call for signo on, the signal is caught for the rest of
+  // the process (it is not ignored: Linux discards ignored signals before
+  // anyone could observe them). handler runs on the queue once per
+  // delivery while the source lives; deliveries close together may
+  // coalesce. Aborts if the pipe or the watcher thread cannot be made.
+  std::unique_ptr<SignalSource> watch(int signo,
+                                      std::function<void()> handler) override;
+
+ private:
+  MainQueue& queue;
+};
+
+}  // namespace quorvel
+
+#endif  // QUORVEL_PLATFORM_LINUX_LINUX_SIGNAL_SOURCES_H_

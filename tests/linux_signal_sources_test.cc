@@ -1,0 +1,49 @@
+#include "platform/linux/linux_signal_sources.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+
+#include "platform/linux/linux_main_queue.h"
+
+namespace quorvel {
+namespace {
+
+class LinuxSignalSourcesTest : public ::testing::Test {
+ protected:
+  void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+};
+
+TEST_F(LinuxSignalSourcesTest,
+       WatchedSignalRunsHandlerOnQueueInsteadOfKilling) {
+  EXPECT_EXIT(
+      {
+        LinuxMainQueue queue;
+        LinuxSignalSources signals(queue);
+        int seen = 0;
+        auto source = signals.watch(SIGTERM, [&] {
+          std::fputs("[term]", stderr);
+          if (++seen == 1) queue.exitProcess(5);
+        });
+        std::raise(SIGTERM);
+        std::raise(SIGTERM);
+        queue.runForever();
+      },
+      ::testing::ExitedWithCode(5), "^\\[term\\]");
+}
+
+TEST_F(LinuxSignalSourcesTest, UnwatchedSignalKeepsItsDefaultAction) {
+  EXPECT_EXIT(
+      {
+        LinuxMainQueue queue;
+        LinuxSignalSources signals(queue);
+        auto source = signals.watch(SIGTERM, [] {});
+        std::raise(SIGINT);
+        queue.runForever();
+      },
+      ::testing::KilledBySignal(SIGINT), "");
+}
+
+}  // namespace
+}  // namespace quorvel
