@@ -1,0 +1,135 @@
+#include "listener/continuous_listener.h"
+
+#include <charconv>
+#include <cmath>
+#include <utility>
+
+#include "events/event_writer.h"
+
+namespace quorvel {
+
+std::shared_ptr<ContinuousListener> ContinuousListener::create(
+    MainQueue& queue, SpeechService& speech, WallClock& clock,
+    std::unique_ptr<AudioEngine> audioEngine, std::string localeId) {
+  return std::shared_ptr<ContinuousListener>(new ContinuousListener(
+      queue, speech, clock, std::move(audioEngine), std::move(localeId)));
+}
+
+ContinuousListener::ContinuousListener(MainQueue& queue, SpeechService& speech,
+                                       WallClock& clock,
+                                       std::unique_ptr<AudioEngine> audioEngine,
+                                       std::string localeId)
+    : queue(queue),
+      speech(speech),
+      clock(clock),
+      audioEngine(std::move(audioEngine)),
+      localeId(std::move(localeId)) {}
+
+std::string formatSampleRate(double sampleRate) {
+  char digits[40];
+  const auto end =
+      std::to_chars(digits, digits + sizeof digits, sampleRate).ptr;
+  std::string text(digits, end);
+  if (text.find_first_not_of("-0123456789") == std::string::npos) text += ".0";
+  return text;
+}
+
+void ContinuousListener::start() {
+  if (stopped || stopping || paused) return;
+
+  auto newRecognizer = speech.recognizer(localeId);
+  if (!newRecognizer) newRecognizer = speech.defaultRecognizer();
+  if (!newRecognizer) fail("No SFSpeechRecognizer for locale " + localeId, 3);
+  if (!newRecognizer->isAvailable()) {
+    fail("SFSpeechRecognizer unavailable (dictation/Siri disabled?)", 3);
+  }
+  recognizer = std::move(newRecognizer);
+
+  auto newRequest = recognizer->makeRequest();
+  newRequest->setShouldReportPartialResults(true);
+  if (recognizer->supportsOnDeviceRecognition()) {
+    newRequest->setRequiresOnDeviceRecognition(true);
+  }
+  request.store(newRequest);
+
+  lastPartial.clear();
+  heardVoice = false;
+  cancelFinalizeTimers();
+
+  const AudioEngine::Format format = audioEngine->inputFormat();
+  // A NaN rate would pass a plain "<= 0" test and reach the engine.
+  if (!(format.sampleRate > 0) || format.channelCount == 0) {
+    fail("Invalid mic format (sampleRate=" +
+             formatSampleRate(format.sampleRate) +
+             ", channels=" + std::to_string(format.channelCount) + ")",
+         4);
+  }
+  audioEngine->removeTap();
+  std::weak_ptr<ContinuousListener> weak = weak_from_this();
+  audioEngine->installTap(tapBufferSize, [weak](const AudioBuffer& buffer) {
+    if (auto self = weak.lock()) self->handleBuffer(buffer);
+  });
+  if (std::string error = audioEngine->start(); !error.empty()) {
+    fail("AVAudioEngine start failed: " + error, 4);
+  }
+
+  emit({{"type", "listening"}});
+  armMaxSegmentTimer();
+  task = recognizer->recognitionTask(
+      newRequest, [weak](const std::optional<RecognitionResult>& result,
+                         const std::optional<RecognitionError>& error) {
+        if (auto self = weak.lock()) self->handleResult(result, error);
+      });
+}
+
+// Capture thread: no lock, no allocation but the level record, and at
+// most one pass over channel 0 per level interval.
+void ContinuousListener::handleBuffer(const AudioBuffer& buffer) {
+  if (paused || stopped) return;
+  if (auto current = request.load()) current->append(buffer);
+
+  const double now = clock.now();
+  if (now - lastLevelEmit.load(std::memory_order_relaxed) < levelEmitInterval) {
+    return;
+  }
+  lastLevelEmit.store(now, std::memory_order_relaxed);
+  if (buffer.frameLength == 0 || buffer.channels.empty()) return;
+
+  const float* samples = buffer.channels[0];
+  float peak = 0.0f;
+  for (uint32_t i = 0; i < buffer.frameLength; ++i) {
+    const float magnitude = std::fabs(samples[i]);
+    if (magnitude > peak) peak = magnitude;  // false for NaN
+  }
+  const double level = std::min(1.0, static_cast<double>(peak) * 4.0);
+  if (level > 0.12) heardVoice = true;
+  emit({{"type", "level"}, {"rms", level}});
+}
+
+void ContinuousListener::teardownEngine(bool emitStopped) {
+  if (task) {
+    task->cancel();
+    task.reset();
+  }
+  if (auto ended = request.exchange(nullptr)) ended->endAudio();
+  if (audioEngine->isRunning()) audioEngine->stop();
+  audioEngine->removeTap();
+  if (emitStopped) emit({{"type", "stopped"}});
+}
+
+void ContinuousListener::cancelFinalizeTimers() {
+  if (silenceWorkItem) silenceWorkItem->cancel();
+  silenceWorkItem.reset();
+  if (maxSegmentWorkItem) maxSegmentWorkItem->cancel();
+  maxSegmentWorkItem.reset();
+}
+
+std::shared_ptr<WorkItem> ContinuousListener::makeWorkItem(
+    void (ContinuousListener::*method)()) {
+  std::weak_ptr<ContinuousListener> weak = weak_from_this();
+  return std::make_shared<WorkItem>([weak, method] {
+    if (auto self = weak.lock()) ((*self).*method)();
+  });
+}
+
+}  // namespace quorvel

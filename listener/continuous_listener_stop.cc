@@ -1,0 +1,77 @@
+// Pause, resume and the orderly stop.
+#include "events/event_writer.h"
+#include "listener/continuous_listener.h"
+#include "listener/text.h"
+
+namespace quorvel {
+
+void ContinuousListener::pauseListening() {
+  if (stopped || paused) return;
+  // Set before the teardown: late buffers and results are dropped.
+  paused = true;
+  if (restartWorkItem) restartWorkItem->cancel();
+  restartWorkItem.reset();
+  restarting = false;
+  lastPartial.clear();
+  cancelFinalizeTimers();
+  teardownEngine(/*emitStopped=*/false);
+  emit({{"type", "paused"}});
+}
+
+void ContinuousListener::resumeListening() {
+  if (stopped || !paused) return;
+  paused = false;
+  restarting = false;
+  writeDiagnostic("quorvel: resume after pause\n");
+  start();
+}
+
+void ContinuousListener::stop(bool thenExit) {
+  if (thenExit) {
+    exitAfterStop = true;
+    if (stopped) {
+      queue.exitProcess(0);
+      return;
+    }
+  }
+  if (stopped || stopping) return;
+  stopping = true;
+  if (restartWorkItem) restartWorkItem->cancel();
+  restartWorkItem.reset();
+  cancelFinalizeTimers();
+
+  // Unlike a teardown, leave the task running so that it can still
+  // deliver what it heard.
+  audioEngine->removeTap();
+  if (audioEngine->isRunning()) audioEngine->stop();
+  if (auto current = request.load()) current->endAudio();
+
+  if (!task) {
+    finishStop();
+    return;
+  }
+  if (heardVoice || !trimmed(lastPartial).empty()) {
+    stopFlushWorkItem = makeWorkItem(&ContinuousListener::finishStop);
+    queue.asyncAfter(stopFlushSeconds, stopFlushWorkItem);
+  } else {
+    finishStop();
+  }
+}
+
+void ContinuousListener::finishStop() {
+  if (stopped) return;
+  if (stopFlushWorkItem) stopFlushWorkItem->cancel();
+  stopFlushWorkItem.reset();
+  const std::string text = trimmed(lastPartial);
+  if (!text.empty()) {
+    lastPartial.clear();
+    emit({{"type", "final"}, {"text", text}, {"reason", "stop"}});
+  }
+  stopped = true;
+  paused = false;
+  stopping = false;
+  teardownEngine(/*emitStopped=*/true);
+  if (exitAfterStop) queue.exitProcess(0);
+}
+
+}  // namespace quorvel
