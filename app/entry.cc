@@ -1,0 +1,52 @@
+#include "app/entry.h"
+
+#include <string_view>
+
+#include "app/listening_startup.h"
+#include "events/event_writer.h"
+#include "permissions/auth_sequence.h"
+
+namespace quorvel {
+
+std::unique_ptr<HelperAppDelegate> gAppDelegate;
+
+void HelperAppDelegate::applicationDidFinishLaunching() {
+  Platform& services = platform;
+  ensureAuthThenListen(services,
+                       [&services] { beginListeningAfterAuth(services); });
+}
+
+void runCheck(Platform& platform) {
+  // Only construction counts; whether the recogniser is available now is
+  // the listener's concern.
+  const bool recognizerAvailable =
+      platform.speech.recognizer("en-US") != nullptr ||
+      platform.speech.defaultRecognizer() != nullptr;
+  const bool speechAuthorized = platform.speech.authorizationStatus() == 3;
+  const bool micAuthorized = platform.microphone.authorizationStatus() == 3;
+  emit({{"type", "check"},
+        {"ok", speechAuthorized && micAuthorized && recognizerAvailable},
+        {"speechAuthorized", speechAuthorized},
+        {"micAuthorized", micAuthorized},
+        {"speechStatus", "SFSpeechRecognizerAuthorizationStatus"},
+        {"micStatus", "AVAuthorizationStatus"},
+        {"recognizerAvailable", recognizerAvailable}});
+  endProcess(recognizerAvailable ? 0 : 2);
+}
+
+int runMain(int argc, const char* const* argv, Platform& platform) {
+  authTimeoutSeconds = 45.0;
+  gSignalSources.clear();
+  gListener.reset();
+  gAppDelegate.reset();
+  for (int i = 0; i < argc; ++i) {
+    if (std::string_view(argv[i]) == "--check") runCheck(platform);
+  }
+  gAppDelegate = std::make_unique<HelperAppDelegate>(platform);
+  platform.application.setDelegate(gAppDelegate.get());
+  platform.application.setActivationPolicyAccessory();
+  platform.application.run();
+  return 0;
+}
+
+}  // namespace quorvel

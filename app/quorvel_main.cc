@@ -1,0 +1,44 @@
+// quorvel: the Linux process. Builds the platform services and hands over
+// to the portable entry.
+#include "app/entry.h"
+#include "platform/linux/embedded_bundle.h"
+#include "platform/linux/environment_languages.h"
+#include "platform/linux/linux_application.h"
+#include "platform/linux/linux_audio_engine.h"
+#include "platform/linux/linux_background_queue.h"
+#include "platform/linux/linux_main_queue.h"
+#include "platform/linux/linux_signal_sources.h"
+#include "platform/linux/model_directory.h"
+#include "platform/linux/pocketsphinx_speech.h"
+#include "platform/linux/privacy_microphone_access.h"
+#include "platform/linux/privacy_store.h"
+#include "platform/linux/system_wall_clock.h"
+
+int main(int argc, char** argv) {
+  using namespace quorvel;
+  // Held for the life of the process, which ends through an exit.
+  static LinuxMainQueue mainQueue;
+  static LinuxBackgroundQueue backgroundQueue;
+  static LinuxSignalSources signals(mainQueue);
+  static LinuxApplication application(mainQueue);
+  static EmbeddedBundle bundle;
+  static EnvironmentLanguages languages;
+  static PrivacyStore privacy(PrivacyStore::defaultPath());
+  static PocketSphinxSpeechService speech(
+      mainQueue, privacy, ModelDirectory(ModelDirectory::defaultRoot()),
+      languages);
+  static PrivacyMicrophoneAccess microphone(privacy);
+  static SystemWallClock wallClock;
+  static Platform platform{mainQueue,
+                           backgroundQueue,
+                           signals,
+                           application,
+                           bundle,
+                           languages,
+                           speech,
+                           microphone,
+                           wallClock,
+                           makeLinuxAudioEngine,
+                           /*commandInput=*/0};
+  return runMain(argc, argv, platform);
+}
