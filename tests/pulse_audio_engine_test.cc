@@ -21,6 +21,8 @@
 
 extern char** environ;
 
+#include "tests/support/pulse_daemon.h"
+
 namespace quorvel {
 namespace {
 
@@ -67,120 +69,31 @@ class Recorder {
 class PulseAudioEngineTest : public testing::Test {
  protected:
   static void SetUpTestSuite() {
-    std::string pattern = (fs::temp_directory_path() / "pulse-XXXXXX");
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    folder = new fs::path(pattern);
-    const fs::path home = *folder / "home";
-    const fs::path runtime = *folder / "runtime";
-    fs::create_directories(home);
-    fs::create_directories(runtime);
-    fs::permissions(runtime, fs::perms::owner_all);
-    const std::string socket = (*folder / "native").string();
-    const std::string script = (*folder / "server.pa").string();
-    std::ofstream(script)
-        << "load-module module-native-protocol-unix socket=" << socket
-        << " auth-anonymous=1\n"
-        << "load-module module-sine-source source_name=tone rate=44100"
-        << " frequency=440\n"
-        << "load-module module-null-sink sink_name=quiet rate=32000"
-        << " channels=2\n"
-        << "set-default-source tone\n";
-
-    // The daemon gets its own home and runtime folders, so that it leaves
-    // nothing behind; as root it also needs --system=false to run at all.
-    // timeout ends it even if this process dies first.
-    std::vector<std::string> args = {"timeout",
-                                     "-s",
-                                     "KILL",
-                                     "120",
-                                     "pulseaudio",
-                                     "-n",
-                                     "--daemonize=no",
-                                     "--exit-idle-time=-1",
-                                     "--use-pid-file=no",
-                                     "--system=false",
-                                     "--realtime=no",
-                                     "--high-priority=no",
-                                     "--log-target=stderr",
-                                     "-F",
-                                     script};
-    std::vector<std::string> env = {
-        "HOME=" + home.string(), "XDG_RUNTIME_DIR=" + runtime.string(),
-        "PULSE_RUNTIME_PATH=" + runtime.string(), "PATH=/usr/bin:/bin"};
-    std::vector<char*> argv, envp;
-    for (std::string& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    for (std::string& var : env) envp.push_back(var.data());
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    const std::string log = (*folder / "daemon.log").string();
-    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-    posix_spawnattr_setpgroup(&attributes, 0);
-    ASSERT_EQ(posix_spawnp(&daemon, "timeout", &actions, &attributes,
-                           argv.data(), envp.data()),
-              0);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-
-    ASSERT_TRUE(waitForSocket(socket)) << "daemon did not come up; see " << log;
-    setenv("PULSE_SERVER", ("unix:" + socket).c_str(), 1);
-    setenv("PULSE_COOKIE", (*folder / "cookie").c_str(), 1);
+    daemon = new PulseDaemon(
+        "load-module module-sine-source source_name=tone rate=44100 "
+        "frequency=440\n"
+        "load-module module-null-sink sink_name=quiet rate=32000 channels=2\n"
+        "set-default-source tone\n");
+    ASSERT_TRUE(daemon->running())
+        << "daemon did not come up; see " << daemon->logPath();
+    setenv("PULSE_SERVER", daemon->server().c_str(), 1);
+    setenv("PULSE_COOKIE", daemon->cookie().c_str(), 1);
     unsetenv("PULSE_SOURCE");
   }
 
   static void TearDownTestSuite() {
     unsetenv("PULSE_SERVER");
     unsetenv("PULSE_COOKIE");
-    if (daemon > 0) {
-      kill(-daemon, SIGTERM);
-      const auto deadline = Clock::now() + std::chrono::seconds(5);
-      int status = 0;
-      while (waitpid(daemon, &status, WNOHANG) == 0) {
-        if (Clock::now() > deadline) {
-          kill(-daemon, SIGKILL);
-          waitpid(daemon, &status, 0);
-          break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      }
-      kill(-daemon, SIGKILL);  // anything left of the group
-    }
-    if (folder != nullptr) fs::remove_all(*folder);
-    delete folder;
-    folder = nullptr;
+    delete daemon;
+    daemon = nullptr;
   }
 
   void TearDown() override { unsetenv("PULSE_SOURCE"); }
 
-  // Polls until the daemon accepts connections, for at most ten seconds.
-  static bool waitForSocket(const std::string& path) {
-    const auto deadline = Clock::now() + std::chrono::seconds(10);
-    while (Clock::now() < deadline) {
-      const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-      sockaddr_un address{};
-      address.sun_family = AF_UNIX;
-      path.copy(address.sun_path, sizeof(address.sun_path) - 1);
-      const bool up = connect(fd, reinterpret_cast<sockaddr*>(&address),
-                              sizeof(address)) == 0;
-      close(fd);
-      if (up) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
-  }
-
-  static fs::path* folder;
-  static pid_t daemon;
+  static PulseDaemon* daemon;
 };
 
-fs::path* PulseAudioEngineTest::folder = nullptr;
-pid_t PulseAudioEngineTest::daemon = 0;
+PulseDaemon* PulseAudioEngineTest::daemon = nullptr;
 
 TEST_F(PulseAudioEngineTest, CapturesBuffersInTheSourceFormat) {
   PulseAudioEngine engine;
@@ -225,7 +138,7 @@ TEST_F(PulseAudioEngineTest, MissingSourceFailsWithNoSuchEntity) {
 
 TEST_F(PulseAudioEngineTest, UnreachableServerFailsWithConnectionRefused) {
   const std::string server = getenv("PULSE_SERVER");
-  setenv("PULSE_SERVER", ("unix:" + (*folder / "nobody").string()).c_str(), 1);
+  setenv("PULSE_SERVER", (daemon->server() + "-nobody").c_str(), 1);
   PulseAudioEngine engine;
   EXPECT_EQ(engine.inputFormat().sampleRate, 48000);
   EXPECT_EQ(engine.inputFormat().channelCount, 1u);
