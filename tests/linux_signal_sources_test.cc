@@ -1,6 +1,8 @@
 #include "platform/linux/linux_signal_sources.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
@@ -26,8 +28,9 @@ TEST_F(LinuxSignalSourcesTest,
           std::fputs("[term]", stderr);
           if (++seen == 1) queue.exitProcess(5);
         });
-        std::raise(SIGTERM);
-        std::raise(SIGTERM);
+        // Sent to the process, as a parent's kill is.
+        kill(getpid(), SIGTERM);
+        kill(getpid(), SIGTERM);
         queue.runForever();
       },
       ::testing::ExitedWithCode(5), "^\\[term\\]");
@@ -39,7 +42,7 @@ TEST_F(LinuxSignalSourcesTest, UnwatchedSignalKeepsItsDefaultAction) {
         LinuxMainQueue queue;
         LinuxSignalSources signals(queue);
         auto source = signals.watch(SIGTERM, [] {});
-        std::raise(SIGINT);
+        kill(getpid(), SIGINT);
         queue.runForever();
       },
       ::testing::KilledBySignal(SIGINT), "");

@@ -1,6 +1,10 @@
 #include "platform/linux/linux_signal_sources.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -37,9 +41,16 @@ void forwardSignal(int signo) {
 }
 
 // The process-wide side of signal handling: handlers are process-wide, so
-// there is one pipe and one watcher thread whatever the number of
-// LinuxSignalSources. Never destroyed: the detached watcher uses it until
-// the process exits.
+// there is one pipe, one signalfd and one watcher thread whatever the
+// number of LinuxSignalSources. Never destroyed: the detached watcher uses
+// it until the process exits.
+//
+// A watched signal is blocked on the thread that takes it over (the main
+// queue's) and so on every thread that thread starts later; background
+// threads block it from their start. The kernel then leaves it pending
+// for the signalfd, and no thread is interrupted at all. The handler
+// remains for a thread that does not block it (one a library started
+// early): it writes to the pipe, which the watcher reads as well.
 class SignalHub {
  public:
   static SignalHub& shared() {
@@ -60,7 +71,13 @@ class SignalHub {
       if (sigaction(signo, &action, nullptr) != 0) {
         std::perror("quorvel: sigaction");
       }
+      sigaddset(&signalfdMask, signo);
+      signalfd(signalFd, &signalfdMask, 0);
     }
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, signo);
+    pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
     return id;
   }
 
@@ -84,19 +101,40 @@ class SignalHub {
     fcntl(fds[1], F_SETFL, fcntl(fds[1], F_GETFL) | O_NONBLOCK);
     readFd = fds[0];
     gSignalPipeWrite.store(fds[1]);
+    sigemptyset(&signalfdMask);
+    signalFd = signalfd(-1, &signalfdMask, SFD_CLOEXEC | SFD_NONBLOCK);
     std::thread([this] { watch(); }).detach();
   }
 
   void watch() {
+    // The watcher only reads; it never takes a delivery itself.
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);
     for (;;) {
-      unsigned char byte;
-      const ssize_t got = ::read(readFd, &byte, 1);
-      if (got < 0 && errno == EINTR) continue;
-      if (got != 1) return;  // cannot happen while the write end is open
-      std::lock_guard<std::mutex> lock(mutex);
-      for (auto& [id, subscriber] : subscribers[byte]) {
-        subscriber.queue->async(subscriber.handler);
+      pollfd ready[2] = {{readFd, POLLIN, 0}, {signalFd, POLLIN, 0}};
+      if (::poll(ready, signalFd >= 0 ? 2 : 1, -1) < 0) continue;
+      if (ready[0].revents & POLLIN) {
+        unsigned char byte;
+        if (::read(readFd, &byte, 1) == 1) dispatch(byte);
       }
+      if (ready[1].revents & POLLIN) {
+        signalfd_siginfo info;
+        ssize_t got;
+        {
+          // Under the mutex that also guards the signalfd's mask changes.
+          std::lock_guard<std::mutex> lock(mutex);
+          got = ::read(signalFd, &info, sizeof info);
+        }
+        if (got == sizeof info) dispatch(static_cast<int>(info.ssi_signo));
+      }
+    }
+  }
+
+  void dispatch(int signo) {
+    std::lock_guard<std::mutex> lock(mutex);
+    for (auto& [id, subscriber] : subscribers[signo]) {
+      subscriber.queue->async(subscriber.handler);
     }
   }
 
@@ -105,6 +143,8 @@ class SignalHub {
   std::set<int> caught;  // signals whose handler is installed; by mutex
   uint64_t nextId = 0;   // guarded by mutex
   int readFd = -1;
+  int signalFd = -1;
+  sigset_t signalfdMask;  // the watched signals; by mutex
 };
 
 class HubSource : public SignalSource {

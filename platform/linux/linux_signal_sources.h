@@ -1,6 +1,8 @@
-// Signal sources on Linux: a watched signal is caught by a handler that
-// only writes its number to a self-pipe; one watcher thread reads the pipe
-// and posts the subscribers' handlers to their main queue.
+// Signal sources on Linux: a watched signal is blocked on the calling (main
+// queue) thread and read from a signalfd by one watcher thread, which posts
+// the subscribers' handlers to their main queue. A thread that does not
+// block it gets a handler that only writes its number to a self-pipe the
+// watcher also reads. Call watch from the main queue's thread.
 #ifndef QUORVEL_PLATFORM_LINUX_LINUX_SIGNAL_SOURCES_H_
 #define QUORVEL_PLATFORM_LINUX_LINUX_SIGNAL_SOURCES_H_
 
@@ -22,7 +24,8 @@ class LinuxSignalSources : public SignalSources {
   // the process (it is not ignored: Linux discards ignored signals before
   // anyone could observe them). handler runs on the queue once per
   // delivery while the source lives; deliveries close together may
-  // coalesce. Aborts if the pipe or the watcher thread cannot be made.
+  // coalesce. Blocks signo on the calling thread and the threads it starts
+  // later. Aborts if the pipe or the watcher thread cannot be made.
   std::unique_ptr<SignalSource> watch(int signo,
                                       std::function<void()> handler) override;
 

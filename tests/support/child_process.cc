@@ -39,7 +39,11 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv,
         setenv(name.c_str(), value.c_str(), 1);
       }
     }
-    // A test runner may ignore these; the child must start with defaults.
+    // A test runner may block or ignore these; the child must start with
+    // the defaults a parent would give it.
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
     ::signal(SIGPIPE, SIG_DFL);
     ::signal(SIGTERM, SIG_DFL);
     ::signal(SIGINT, SIG_DFL);
