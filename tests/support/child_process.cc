@@ -127,6 +127,15 @@ void ChildProcess::closeInput() {
   in = -1;
 }
 
+void ChildProcess::closeOutput() {
+  if (out >= 0) close(out);
+  out = -1;
+}
+
+void ChildProcess::setOutputPipeSize(int bytes) {
+  fcntl(out, F_SETPIPE_SZ, bytes);
+}
+
 void ChildProcess::signal(int signo) { kill(pid, signo); }
 
 int ChildProcess::wait(double timeoutSeconds) {

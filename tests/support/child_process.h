@@ -30,6 +30,10 @@ class ChildProcess {
                                          double timeoutSeconds);
   void write(const std::string& bytes);
   void closeInput();
+  // Closes our end of its standard output, as a parent that goes away.
+  void closeOutput();
+  // Shrinks the standard-output pipe (for tests of a slow reader).
+  void setOutputPipeSize(int bytes);
   void signal(int signo);
   // Waits for the exit, reading what is left of both outputs. The exit
   // status, 128 + n for death by signal n, or -1 after the timeout (the
