@@ -2,13 +2,16 @@
 
 #include <pocketsphinx.h>
 #include <sphinxbase/err.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -18,6 +21,43 @@
 namespace quorvel {
 namespace {
 
+cmd_ln_t* configFor(const ModelFiles& files) {
+  return cmd_ln_init(
+      nullptr, ps_args(), TRUE, "-hmm", files.acousticModel.c_str(), "-lm",
+      files.languageModel.c_str(), "-dict", files.dictionary.c_str(), nullptr);
+}
+
+// The load under way on this thread, if any.
+struct LoadOutcome {
+  std::mutex mutex;
+  std::condition_variable finished;
+  bool done = false;                // by mutex
+  ps_decoder_t* decoder = nullptr;  // by mutex; null when the load failed
+};
+thread_local LoadOutcome* currentLoad = nullptr;
+
+// The library's log, and its way out: on some damaged models it reports a
+// fatal error here and then calls exit() for the whole process. A load
+// runs on a thread of its own; when that thread reports a fatal error the
+// load is marked failed and the thread is parked for good, so the exit()
+// after this call is never reached. Other threads only log.
+void logAndCatchFatalLoad(void*, err_lvl_t level, const char* format, ...) {
+  if (FILE* log = err_get_logfp()) {
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(log, format, args);
+    va_end(args);
+  }
+  if (level != ERR_FATAL || currentLoad == nullptr) return;
+  {
+    std::lock_guard<std::mutex> lock(currentLoad->mutex);
+    currentLoad->done = true;
+    currentLoad->decoder = nullptr;
+  }
+  currentLoad->finished.notify_all();
+  for (;;) pause();
+}
+
 // The library logs every step of loading and decoding to stderr, which
 // belongs to our diagnostics. Its log is process-wide, so it is routed
 // once, before the first decoder exists.
@@ -25,6 +65,7 @@ void routeSphinxLog() {
   static std::once_flag once;
   std::call_once(once, [] {
     const char* path = std::getenv("QUORVEL_SPHINX_LOG");
+    err_set_callback(logAndCatchFatalLoad, nullptr);
     if (path != nullptr && *path != '\0' && err_set_logfile(path) == 0) {
       return;  // appends to the file
     }
@@ -32,40 +73,6 @@ void routeSphinxLog() {
     // code that asks the library for its log stream safe.
     err_set_logfp(std::fopen("/dev/null", "w"));
   });
-}
-
-cmd_ln_t* configFor(const ModelFiles& files) {
-  return cmd_ln_init(
-      nullptr, ps_args(), TRUE, "-hmm", files.acousticModel.c_str(), "-lm",
-      files.languageModel.c_str(), "-dict", files.dictionary.c_str(), nullptr);
-}
-
-// Loading a damaged model can end the process: the library calls exit()
-// on some format errors, and may crash on others. A child process loads
-// the model first, so that this process only ever loads a model that is
-// known to load. The library reports a fatal error to its log callback
-// just before it exits; the child leaves there with _exit, which skips
-// the exit handlers that belong to this process.
-void exitOnFatal(void*, err_lvl_t level, const char*, ...) {
-  if (level == ERR_FATAL) _exit(2);
-}
-
-bool loadsInChild(const ModelFiles& files) {
-  const pid_t child = fork();
-  if (child < 0) return true;  // no way to check; load directly
-  if (child == 0) {
-    err_set_callback(exitOnFatal, nullptr);
-    cmd_ln_t* config = configFor(files);
-    _exit(config != nullptr && ps_init(config) != nullptr ? 0 : 1);
-  }
-  int status = 0;
-  pid_t reaped;
-  do {
-    reaped = waitpid(child, &status, 0);
-  } while (reaped < 0 && errno == EINTR);
-  // With SIGCHLD ignored the child is reaped unseen; nothing to learn.
-  if (reaped < 0) return true;
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 RecognitionError sphinxError(SphinxErrorCode code, std::string description) {
@@ -108,12 +115,28 @@ bool SphinxModel::load() {
   if (loaded) return *loaded;
   loaded = false;
   routeSphinxLog();
-  if (!loadsInChild(files)) return false;
-  cmd_ln_t* config = configFor(files);
-  if (config == nullptr) return false;
-  // The decoder keeps its own references to the configuration.
-  decoder = ps_init(config);
-  cmd_ln_free_r(config);
+  auto outcome = std::make_shared<LoadOutcome>();
+  // Detached: a load that hits a fatal error never returns (see
+  // logAndCatchFatalLoad).
+  std::thread([modelFiles = files, outcome] {
+    currentLoad = outcome.get();
+    cmd_ln_t* config = configFor(modelFiles);
+    // The decoder keeps its own references to the configuration.
+    ps_decoder_t* made = config == nullptr ? nullptr : ps_init(config);
+    if (config != nullptr) cmd_ln_free_r(config);
+    currentLoad = nullptr;
+    {
+      std::lock_guard<std::mutex> lock(outcome->mutex);
+      outcome->decoder = made;
+      outcome->done = true;
+    }
+    outcome->finished.notify_all();
+  }).detach();
+  {
+    std::unique_lock<std::mutex> lock(outcome->mutex);
+    outcome->finished.wait(lock, [&] { return outcome->done; });
+    decoder = outcome->decoder;
+  }
   if (decoder == nullptr) return false;
   sampleRate = cmd_ln_float32_r(ps_get_config(decoder), "-samprate");
   loaded = true;
