@@ -15,8 +15,6 @@
 namespace quorvel {
 namespace {
 
-constexpr uint32_t defaultBufferFrames = 1024;
-
 struct SoundFileCloser {
   void operator()(SNDFILE* file) const { sf_close(file); }
 };
@@ -77,21 +75,10 @@ AudioEngine::Format FileAudioEngine::inputFormat() {
 }
 
 void FileAudioEngine::installTap(uint32_t bufferSize, Tap newTap) {
-  Tap old;
-  {
-    std::lock_guard<std::mutex> lock(tapMutex);
-    old = std::exchange(tap, std::move(newTap));
-    tapBufferSize = bufferSize;
-  }
+  tapSlot.install(bufferSize, std::move(newTap));
 }
 
-void FileAudioEngine::removeTap() {
-  Tap old;  // destroyed outside the lock, after the last call has ended
-  {
-    std::lock_guard<std::mutex> lock(tapMutex);
-    old = std::exchange(tap, nullptr);
-  }
-}
+void FileAudioEngine::removeTap() { tapSlot.remove(); }
 
 std::string FileAudioEngine::start() {
   if (running) return {};
@@ -104,12 +91,7 @@ std::string FileAudioEngine::start() {
   run->fileFrames = info.frames;
   run->sampleRate = info.samplerate;
   run->channels = static_cast<uint32_t>(info.channels);
-  {
-    std::lock_guard<std::mutex> lock(tapMutex);
-    run->frames = tapBufferSize == 0
-                      ? defaultBufferFrames
-                      : std::clamp<uint32_t>(tapBufferSize, 16, 1 << 16);
-  }
+  run->frames = tapSlot.bufferFrames();
   run->interleaved.resize(size_t{run->frames} * run->channels);
   run->planar.resize(run->interleaved.size());
   for (uint32_t c = 0; c < run->channels; ++c) {
@@ -190,10 +172,7 @@ void FileAudioEngine::capture(Capture& run) {
         out[i] = i < got ? run.interleaved[size_t{i} * run.channels + c] : 0;
       }
     }
-    {
-      std::lock_guard<std::mutex> lock(tapMutex);
-      if (tap) tap(buffer);
-    }
+    tapSlot.deliver(buffer);
     run.position += run.frames;
   }
 }

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "platform/audio.h"
+#include "platform/linux/tap_slot.h"
 
 namespace quorvel {
 
@@ -48,9 +49,7 @@ class FileAudioEngine : public AudioEngine {
 
   const std::string path;
 
-  std::mutex tapMutex;         // held by the capture thread while it calls tap
-  Tap tap;                     // guarded by tapMutex
-  uint32_t tapBufferSize = 0;  // frames; guarded by tapMutex
+  TapSlot tapSlot;
 
   std::mutex stopMutex;
   std::condition_variable stopWake;

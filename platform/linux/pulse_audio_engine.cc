@@ -7,7 +7,6 @@
 namespace quorvel {
 namespace {
 
-constexpr uint32_t defaultBufferFrames = 1024;
 constexpr double connectTimeoutSeconds = 5.0;
 constexpr double probeTimeoutSeconds = 2.0;
 constexpr AudioEngine::Format requestedFormat{48000, 1};
@@ -28,21 +27,10 @@ AudioEngine::Format PulseAudioEngine::inputFormat() {
 }
 
 void PulseAudioEngine::installTap(uint32_t bufferSize, Tap newTap) {
-  Tap old;
-  {
-    std::lock_guard<std::mutex> lock(tapMutex);
-    old = std::exchange(tap, std::move(newTap));
-    tapBufferSize = bufferSize;
-  }
+  tapSlot.install(bufferSize, std::move(newTap));
 }
 
-void PulseAudioEngine::removeTap() {
-  Tap old;  // destroyed outside the lock, after the last call has ended
-  {
-    std::lock_guard<std::mutex> lock(tapMutex);
-    old = std::exchange(tap, nullptr);
-  }
-}
+void PulseAudioEngine::removeTap() { tapSlot.remove(); }
 
 std::string PulseAudioEngine::start() {
   if (connection && !streamFailed) return {};
@@ -59,12 +47,7 @@ std::string PulseAudioEngine::start() {
   }
   const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, source.rate, source.channels};
 
-  {
-    std::lock_guard<std::mutex> lock(tapMutex);
-    bufferFrames = tapBufferSize == 0
-                       ? defaultBufferFrames
-                       : std::clamp<uint32_t>(tapBufferSize, 16, 1 << 16);
-  }
+  bufferFrames = tapSlot.bufferFrames();
   channels = spec.channels;
   gatheredFrames = 0;
   gathered.assign(size_t{bufferFrames} * channels, 0.0f);
@@ -181,8 +164,7 @@ void PulseAudioEngine::gather(const float* interleaved, size_t frames) {
       }
     }
     const AudioBuffer buffer{bufferFrames, pointers, runningFormat.sampleRate};
-    std::lock_guard<std::mutex> lock(tapMutex);
-    if (tap) tap(buffer);
+    tapSlot.deliver(buffer);
   }
 }
 

@@ -14,6 +14,7 @@
 
 #include "platform/audio.h"
 #include "platform/linux/pulse_connection.h"
+#include "platform/linux/tap_slot.h"
 
 namespace quorvel {
 
@@ -47,9 +48,7 @@ class PulseAudioEngine : public AudioEngine {
   // buffers of bufferFrames and hands each full one to the tap.
   void gather(const float* interleaved, size_t frames);
 
-  std::mutex tapMutex;  // held by the main loop thread while it calls tap
-  Tap tap;              // guarded by tapMutex
-  uint32_t tapBufferSize = 0;  // frames; guarded by tapMutex
+  TapSlot tapSlot;
 
   // Present from a successful start() until stop().
   std::unique_ptr<PulseConnection> connection;
