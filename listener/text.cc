@@ -1,5 +1,6 @@
 #include "listener/text.h"
 
+#include <unicode/locid.h>
 #include <unicode/normalizer2.h>
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
@@ -50,7 +51,11 @@ bool canonicallyEqual(std::string_view a, std::string_view b) {
 
 std::string lowercased(std::string_view text) {
   std::string out;
-  icu::UnicodeString::fromUTF8(text).toLower().toUTF8String(out);
+  // The root locale, not the user's: under a Turkish or Azerbaijani locale
+  // "QUIT" would otherwise become "quıt", with a dotless i.
+  icu::UnicodeString::fromUTF8(text)
+      .toLower(icu::Locale::getRoot())
+      .toUTF8String(out);
   return out;
 }
 

@@ -18,7 +18,8 @@ std::string trimmed(std::string_view text);
 // precomposed equals "e" with a combining accent.
 bool canonicallyEqual(std::string_view a, std::string_view b);
 
-// text in lower case by Unicode rules; invalid UTF-8 becomes U+FFFD.
+// text in lower case by Unicode's root rules, whatever the user's locale;
+// invalid UTF-8 becomes U+FFFD.
 std::string lowercased(std::string_view text);
 
 }  // namespace quorvel

@@ -1,6 +1,7 @@
 #include "app/command_reader.h"
 
 #include <gtest/gtest.h>
+#include <unicode/locid.h>
 #include <unistd.h>
 
 #include <thread>
@@ -24,6 +25,18 @@ TEST(CommandReaderTest, CommandsAreTrimmedAndLowerCased) {
                             "stop"}) {
     EXPECT_EQ(parseCommand(other), Command::None) << other;
   }
+}
+
+TEST(CommandReaderTest, CommandsDoNotDependOnTheUsersLocale) {
+  UErrorCode status = U_ZERO_ERROR;
+  const icu::Locale saved = icu::Locale::getDefault();
+  for (const char* locale : {"tr_TR", "az_AZ", "lt_LT"}) {
+    icu::Locale::setDefault(icu::Locale(locale), status);
+    EXPECT_EQ(parseCommand("QUIT"), Command::Stop) << locale;
+    EXPECT_EQ(parseCommand("EXIT"), Command::Stop) << locale;
+    EXPECT_EQ(parseCommand("RESUME"), Command::Resume) << locale;
+  }
+  icu::Locale::setDefault(saved, status);
 }
 
 class CommandReaderPipeTest : public ::testing::Test {
