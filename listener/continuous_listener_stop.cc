@@ -47,6 +47,11 @@ void ContinuousListener::stop(bool thenExit) {
   if (auto current = request.load()) current->endAudio();
 
   if (!task) {
+    // While restarting, the held text can only have come from the task
+    // just cancelled, whose words the segment's "final" already carried
+    // (or which the coming start() would have dropped): reporting it again
+    // would hand the parent the same speech twice.
+    if (restarting) lastPartial.clear();
     finishStop();
     return;
   }

@@ -353,13 +353,18 @@ TEST_F(ContinuousListenerTest, StopAfterStoppedOnlyExits) {
   EXPECT_EQ(fake.queue.exitStatus(), 0);
 }
 
-TEST_F(ContinuousListenerTest, StopWhileRestartingReportsLateText) {
+// A late partial of the cancelled task repeats words the segment's final
+// already carried; a stop in the restart gap must not report them again.
+TEST_F(ContinuousListenerTest,
+       StopWhileRestartingDoesNotRepeatFinalizedSpeech) {
   startListening();
-  task().sendFinal("one");
-  task().sendPartial("two");
-  events();
+  task().sendPartial("turn");
+  at(1.1);
+  task().sendPartial("turn left");  // late, from the cancelled task
   listener->stop(false);
-  EXPECT_EQ(events(), (Lines{final("two", "stop"), stopped}));
+  EXPECT_EQ(events(),
+            (Lines{listening, partial("turn"), final("turn", "silence"),
+                   partial("turn left"), stopped}));
 }
 
 // Levels are four times the float peak of channel 0, widened to double.
