@@ -28,6 +28,12 @@ TEST(EnvironmentLanguagesTest, FallsBackToTheFirstSetLocaleVariable) {
             (Languages{"fr_FR"}));
 }
 
+// Only LANGUAGE is a list; a locale variable with a ':' names no locale.
+TEST(EnvironmentLanguagesTest, ColonInALocaleVariableNamesNoLanguage) {
+  EXPECT_EQ(parsePreferredLanguages(nullptr, nullptr, nullptr, "de_DE:en_US"),
+            Languages{});
+}
+
 TEST(EnvironmentLanguagesTest, CLocaleOrNothingSetGivesNoPreference) {
   EXPECT_EQ(parsePreferredLanguages(nullptr, "C.UTF-8", nullptr, "de_DE"),
             Languages{});

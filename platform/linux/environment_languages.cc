@@ -8,7 +8,9 @@ namespace quorvel {
 namespace {
 
 // The language part of a locale name, or empty when it names no language.
+// A name with a ':' is no locale name (setlocale would refuse it).
 std::string languageOf(std::string_view locale) {
+  if (locale.find(':') != std::string_view::npos) return "";
   locale = locale.substr(0, locale.find_first_of(".@"));
   if (locale == "C" || locale == "POSIX") return "";
   return std::string(locale);
