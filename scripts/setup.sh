@@ -10,7 +10,7 @@ sanitize=""
 if [ "${1:-}" = "--sanitize" ]; then sanitize="${2:?address or thread}"; fi
 
 packages=(
-  build-essential cmake ninja-build pkg-config binutils clang
+  build-essential cmake ninja-build pkg-config binutils clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libicu-dev libplist-dev libsndfile1-dev libsamplerate0-dev
   libpulse-dev pulseaudio pulseaudio-utils
