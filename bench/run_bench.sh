@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# Measures quorvel against PocketSphinx's own pocketsphinx_continuous on the
+# same recordings and prints one table: startup, restart gap, partial
+# latency, CPU and memory on silence and on speech, word error rate.
+# Takes about three and a half minutes; run it on a calm machine (see
+# `uptime`). QUORVEL_BENCH_LOGS=<dir> keeps quorvel's events of every run.
+#   bench/run_bench.sh
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh >&2
+
+model=/usr/share/pocketsphinx/model/en-us
+librivox=/usr/share/pocketsphinx/test/data/librivox
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+export QUORVEL_PRIVACY_FILE="$work/privacy"
+build/quorvel-privacy grant all > /dev/null
+mkdir "$work/rec"
+
+# Both programs want 16 kHz mono 16-bit; every recording gets 2 s of
+# silence after it so that quorvel's last segment can settle before "stop".
+add() {  # add NAME SOURCE TRANSCRIPT
+  sox "$2" -r 16000 -c 1 -b 16 "$work/rec/$1.wav"
+  sox "$work/rec/$1.wav" "$work/rec/$1.padded.wav" pad 0 2
+  printf '%s\n' "$3" > "$work/rec/$1.txt"
+}
+
+# The transcription file holds lines "<s> words </s> (file-id)".
+while read -r line; do
+  id=${line##*(}
+  id=${id%)}
+  text=${line#<s> }
+  text=${text%% </s>*}
+  add "$id" "$librivox/$id.wav" "$text"
+done < "$librivox/transcription"
+
+# Four of flite's voices, all 16 kHz (its default voice is 8 kHz, which the
+# wide-band model hardly recognises).
+voices=(kal16 slt rms awb)
+sentences=(
+  "turn left at the next corner and then stop"
+  "open the file menu and save the document"
+  "please call my brother tomorrow morning at nine"
+  "the weather will be cold and windy this weekend"
+)
+for i in "${!sentences[@]}"; do
+  flite -voice "${voices[$i]}" -t "${sentences[$i]}" -o "$work/flite.wav"
+  add "flite-${voices[$i]}" "$work/flite.wav" "${sentences[$i]}"
+done
+
+sox -n -r 16000 -c 1 -b 16 "$work/silence.wav" trim 0 60
+sox -n -r 16000 -c 1 -b 16 "$work/short_silence.wav" trim 0 0.5
+
+echo "load before: $(uptime)"
+python3 bench/bench.py --quorvel build/quorvel --work "$work" --model "$model"
+echo "load after:  $(uptime)"
