@@ -12,29 +12,16 @@
 #include <thread>
 
 #include "tests/support/child_process.h"
+#include "tests/support/listening_sandbox.h"
 
 namespace quorvel {
 namespace {
 
 class HostileInputTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/quorvel-hostile-XXXXXX";
-    dir = mkdtemp(pattern);
-    std::ofstream(dir + "/privacy")
-        << "speech=authorized\nmicrophone=authorized\n";
-  }
-  void TearDown() override { std::filesystem::remove_all(dir); }
   std::unique_ptr<ChildProcess> launch() {
     return std::make_unique<ChildProcess>(
-        std::vector<std::string>{QUORVEL_BINARY},
-        std::map<std::string, std::string>{
-            {"QUORVEL_PRIVACY_FILE", dir + "/privacy"},
-            {"QUORVEL_AUDIO_INPUT",
-             "/usr/share/pocketsphinx/test/data/librivox/"
-             "sense_and_sensibility_01_austen_64kb-0870.wav"},
-            {"LANGUAGE", "en_US"},
-            {"QUORVEL_MODEL_DIR", ""}});
+        std::vector<std::string>{QUORVEL_BINARY}, sandbox.environment());
   }
   static void expectOrderlyEnd(ChildProcess& child) {
     for (const auto& line : child.lines) {
@@ -43,7 +30,7 @@ class HostileInputTest : public ::testing::Test {
     ASSERT_FALSE(child.lines.empty());
     EXPECT_EQ(child.lines.back(), R"({"type":"stopped"})");
   }
-  std::string dir;
+  ListeningSandbox sandbox;
 };
 
 TEST_F(HostileInputTest, FiftyMegabytesOfRandomBytesThenEndOfInput) {

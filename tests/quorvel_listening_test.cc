@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tests/support/child_process.h"
+#include "tests/support/listening_sandbox.h"
 #include "tests/support/pulse_daemon.h"
 
 namespace quorvel {
@@ -17,31 +18,11 @@ namespace {
 
 namespace fs = std::filesystem;
 using Json = nlohmann::json;
-const std::string librivox = "/usr/share/pocketsphinx/test/data/librivox/";
-// "he was not an ill disposed young man", 3 s.
-const std::string youngMan =
-    librivox + "sense_and_sensibility_01_austen_64kb-0880.wav";
-// "and mister john dashwood had then leisure to consider how much ...", 7 s.
-const std::string dashwood =
-    librivox + "sense_and_sensibility_01_austen_64kb-0870.wav";
+const std::string& youngMan = youngManRecording;
+const std::string& dashwood = dashwoodRecording;
 
 class QuorvelListeningTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/quorvel-listening-XXXXXX";
-    dir = mkdtemp(pattern);
-    std::ofstream(dir + "/privacy")
-        << "speech=authorized\nmicrophone=authorized\n";
-    variables = {{"QUORVEL_PRIVACY_FILE", dir + "/privacy"},
-                 {"QUORVEL_AUDIO_INPUT", youngMan},
-                 {"LANGUAGE", "en_US"},
-                 {"LC_ALL", ""},
-                 {"LANG", "C.UTF-8"},
-                 {"QUORVEL_MODEL_DIR", ""},
-                 {"PULSE_SERVER", "unix:" + dir + "/no-server"}};
-  }
-  void TearDown() override { fs::remove_all(dir); }
-
   std::unique_ptr<ChildProcess> launch() {
     return std::make_unique<ChildProcess>(
         std::vector<std::string>{QUORVEL_BINARY}, variables);
@@ -67,8 +48,9 @@ class QuorvelListeningTest : public ::testing::Test {
     return found;
   }
 
-  std::string dir;
-  std::map<std::string, std::string> variables;
+  ListeningSandbox sandbox{youngMan};
+  const std::string dir = sandbox.folder();
+  std::map<std::string, std::string> variables = sandbox.environment();
 };
 
 TEST_F(QuorvelListeningTest, RecordingBecomesPartialsFinalAndRestart) {

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "tests/support/child_process.h"
+#include "tests/support/listening_sandbox.h"
 
 namespace quorvel {
 namespace {
@@ -21,17 +22,8 @@ namespace {
 TEST(StopStressTest, EveryStopEndsWithStoppedAndExitZero) {
   const char* configured = getenv("QUORVEL_STRESS_LAUNCHES");
   const int launches = configured ? atoi(configured) : 100;
-  char pattern[] = "/tmp/quorvel-stress-XXXXXX";
-  const std::string dir = mkdtemp(pattern);
-  std::ofstream(dir + "/privacy")
-      << "speech=authorized\nmicrophone=authorized\n";
-  const std::map<std::string, std::string> env = {
-      {"QUORVEL_PRIVACY_FILE", dir + "/privacy"},
-      {"QUORVEL_AUDIO_INPUT",
-       "/usr/share/pocketsphinx/test/data/librivox/"
-       "sense_and_sensibility_01_austen_64kb-0870.wav"},
-      {"LANGUAGE", "en_US"},
-      {"QUORVEL_MODEL_DIR", ""}};
+  const ListeningSandbox sandbox;
+  const std::map<std::string, std::string> env = sandbox.environment();
   std::mt19937 random(20261206);
   const char* ways[] = {"stop word", "end of input", "SIGTERM", "SIGINT",
                         "two signals"};
@@ -76,7 +68,6 @@ TEST(StopStressTest, EveryStopEndsWithStoppedAndExitZero) {
                     << quorvel.err;
     failures += !ok;
   }
-  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -16,7 +16,6 @@ void FakeAudioEngine::removeTap() {
 std::string FakeAudioEngine::start() {
   if (!startError.empty()) return startError;
   running = true;
-  ++starts;
   return {};
 }
 

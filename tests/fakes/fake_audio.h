@@ -32,7 +32,6 @@ class FakeAudioEngine : public AudioEngine {
   Format format{48000, 1};
   std::string startError;  // start() fails with this when non-empty
   std::atomic<bool> running{false};
-  std::atomic<int> starts{0};
   uint32_t requestedBufferSize = 0;
 
  private:

@@ -28,7 +28,6 @@ class FakeRequest : public RecognitionRequest {
   bool partials = false;
   bool onDevice = false;
   std::atomic<bool> ended{false};
-  std::atomic<uint64_t> appendedFrames{0};
   std::atomic<int> appendedBuffers{0};
 };
 
