@@ -5,6 +5,7 @@
 #include "app/listening_startup.h"
 #include "events/event_writer.h"
 #include "permissions/auth_sequence.h"
+#include "platform/permission_status.h"
 
 namespace quorvel {
 
@@ -22,8 +23,10 @@ void runCheck(Platform& platform) {
   const bool recognizerAvailable =
       platform.speech.recognizer("en-US") != nullptr ||
       platform.speech.defaultRecognizer() != nullptr;
-  const bool speechAuthorized = platform.speech.authorizationStatus() == 3;
-  const bool micAuthorized = platform.microphone.authorizationStatus() == 3;
+  const bool speechAuthorized =
+      platform.speech.authorizationStatus() == statusAuthorized;
+  const bool micAuthorized =
+      platform.microphone.authorizationStatus() == statusAuthorized;
   emit({{"type", "check"},
         {"ok", speechAuthorized && micAuthorized && recognizerAvailable},
         {"speechAuthorized", speechAuthorized},

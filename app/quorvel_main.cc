@@ -1,18 +1,18 @@
 // quorvel: the Linux process. Builds the platform services and hands over
 // to the portable entry.
 #include "app/entry.h"
-#include "platform/linux/embedded_bundle.h"
-#include "platform/linux/environment_languages.h"
-#include "platform/linux/linux_application.h"
-#include "platform/linux/linux_audio_engine.h"
-#include "platform/linux/linux_background_queue.h"
-#include "platform/linux/linux_main_queue.h"
-#include "platform/linux/linux_signal_sources.h"
-#include "platform/linux/model_directory.h"
-#include "platform/linux/pocketsphinx_speech.h"
-#include "platform/linux/privacy_microphone_access.h"
-#include "platform/linux/privacy_store.h"
-#include "platform/linux/system_wall_clock.h"
+#include "platform/linux/audio/linux_audio_engine.h"
+#include "platform/linux/privacy/privacy_microphone_access.h"
+#include "platform/linux/privacy/privacy_store.h"
+#include "platform/linux/speech/model_directory.h"
+#include "platform/linux/speech/pocketsphinx_speech.h"
+#include "platform/linux/system/embedded_bundle.h"
+#include "platform/linux/system/environment_languages.h"
+#include "platform/linux/system/linux_application.h"
+#include "platform/linux/system/linux_background_queue.h"
+#include "platform/linux/system/linux_main_queue.h"
+#include "platform/linux/system/linux_signal_sources.h"
+#include "platform/linux/system/system_wall_clock.h"
 
 int main(int argc, char** argv) {
   using namespace quorvel;

@@ -7,7 +7,8 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/linux/privacy_store.h"
+#include "platform/linux/privacy/privacy_store.h"
+#include "platform/permission_status.h"
 
 namespace quorvel {
 namespace {
@@ -19,12 +20,6 @@ constexpr std::string_view usage =
     "The store is $QUORVEL_PRIVACY_FILE, else $XDG_CONFIG_HOME/quorvel/"
     "privacy,\nelse ~/.config/quorvel/privacy.\n";
 
-// Raw statuses the tool writes for deny: each permission numbers denied
-// differently.
-constexpr int64_t authorized = 3;
-constexpr int64_t speechDenied = 1;
-constexpr int64_t microphoneDenied = 2;
-
 int usageError(const std::string& message) {
   std::fprintf(stderr, "quorvel-privacy: %s\n%.*s", message.c_str(),
                static_cast<int>(usage.size()), usage.data());
@@ -32,9 +27,8 @@ int usageError(const std::string& message) {
 }
 
 std::string label(Permission permission, int64_t status) {
-  if (status < 0 || status > 3)
-    return "unknown(" + std::to_string(status) + ")";
-  return privacyStatusText(permission, status);
+  if (auto known = statusLabel(permission, status)) return std::string(*known);
+  return "unknown(" + std::to_string(status) + ")";
 }
 
 int show(const PrivacyStore& store) {
@@ -61,11 +55,9 @@ int change(const PrivacyStore& store, std::string_view action,
   for (const Permission permission : permissions) {
     std::string error;
     if (action == "grant") {
-      error = store.write(permission, authorized);
+      error = store.write(permission, statusAuthorized);
     } else if (action == "deny") {
-      error = store.write(permission, permission == Permission::Speech
-                                          ? speechDenied
-                                          : microphoneDenied);
+      error = store.write(permission, deniedStatus(permission));
     } else {
       error = store.reset(permission);
     }

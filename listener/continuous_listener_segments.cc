@@ -11,8 +11,8 @@ namespace {
 // Errors the recogniser reports in the ordinary course of a task (no
 // speech, cancelled, ...): dropped without a trace.
 bool isIgnoredError(const RecognitionError& error) {
-  if (error.domain != "kAFAssistantErrorDomain") return false;
-  for (const int64_t code : {216, 203, 209, 1110}) {
+  if (error.domain != routineEndDomain) return false;
+  for (const int64_t code : routineEndCodes) {
     if (error.code == code) return true;
   }
   return false;

@@ -9,6 +9,7 @@
 #include "permissions/manual_grant_poll.h"
 #include "permissions/status_labels.h"
 #include "platform/dispatch_group.h"
+#include "platform/permission_status.h"
 
 namespace quorvel {
 
@@ -16,11 +17,6 @@ double authTimeoutSeconds = 45.0;
 
 namespace {
 
-constexpr int64_t authorized = 3;
-constexpr int64_t speechDenied = 1;
-constexpr int64_t speechRestricted = 2;
-constexpr int64_t micNotDetermined = 0;
-constexpr int64_t micDenied = 2;
 constexpr double pollIntervalSeconds = 1.0;
 
 const char* const speechDeniedMessage =
@@ -82,13 +78,13 @@ void ensureAuthThenListen(Platform& platform,
 
   auto group = std::make_shared<DispatchGroup>(platform.mainQueue);
 
-  if (*speechStatus == authorized) {
+  if (*speechStatus == statusAuthorized) {
     emit({{"type", "auth"},
           {"phase", "speechResult"},
           {"speech", "authorized"},
           {"message", "Speech already authorized"}});
-  } else if (*speechStatus == speechDenied ||
-             *speechStatus == speechRestricted) {
+  } else if (*speechStatus == deniedStatus(Permission::Speech) ||
+             *speechStatus == restrictedStatus(Permission::Speech)) {
     fail(speechDeniedMessage + speechLabel, 1);
   } else {
     // Never prompt for speech: the user is sent to System Settings and the
@@ -108,7 +104,7 @@ void ensureAuthThenListen(Platform& platform,
                 {"phase", "speechResult"},
                 {"speech", label},
                 {"message",
-                 status == authorized
+                 status == statusAuthorized
                      ? std::string("Speech authorized (manual grant detected)")
                      : "Speech still " + label + " after wait"}});
           group->leave();
@@ -116,14 +112,15 @@ void ensureAuthThenListen(Platform& platform,
   }
 
   // A denied or restricted microphone is left to the final check.
-  if (*micStatus == micNotDetermined) {
+  if (*micStatus == statusNotDetermined) {
     emit({{"type", "auth"},
           {"phase", "requestingMic"},
           {"message", "Grant Microphone for quorvel if a prompt appears"}});
     group->enter();
     // Runs on the platform's answer thread, not the main queue.
     platform.microphone.requestAccess([micStatus, group](bool granted) {
-      *micStatus = granted ? authorized : micDenied;
+      *micStatus =
+          granted ? statusAuthorized : deniedStatus(Permission::Microphone);
       emit({{"type", "auth"},
             {"phase", "micResult"},
             {"mic", micStatusLabel(*micStatus)}});
@@ -133,10 +130,10 @@ void ensureAuthThenListen(Platform& platform,
 
   group->notify([speechStatus, micStatus,
                  begin = std::move(beginListeningAfterAuth)] {
-    if (*speechStatus != authorized) {
+    if (*speechStatus != statusAuthorized) {
       fail(speechNotAuthorizedMessage + speechStatusLabel(*speechStatus), 1);
     }
-    if (*micStatus != authorized) {
+    if (*micStatus != statusAuthorized) {
       fail(micNotAuthorizedMessage + micStatusLabel(*micStatus), 1);
     }
     begin();

@@ -5,6 +5,7 @@
 
 #include "events/event_writer.h"
 #include "permissions/status_labels.h"
+#include "platform/permission_status.h"
 
 namespace quorvel {
 namespace {
@@ -28,7 +29,9 @@ void scheduleLook(std::shared_ptr<const Poll> poll, double delaySeconds);
 
 void look(const std::shared_ptr<const Poll>& poll) {
   const int64_t status = poll->speech.authorizationStatus();
-  const bool decided = status == 1 || status == 2 || status == 3;
+  const bool decided = status == statusAuthorized ||
+                       status == deniedStatus(Permission::Speech) ||
+                       status == restrictedStatus(Permission::Speech);
   // The deadline is on the wall clock while looks are spaced on the queue's
   // clock, so a step of the wall clock shortens or lengthens the wait.
   if (decided || !(poll->wallClock.now() < poll->deadline)) {

@@ -1,42 +1,23 @@
 #include "permissions/status_labels.h"
 
+#include "platform/permission_status.h"
+
 namespace quorvel {
 namespace {
 
-std::string unknownLabel(int64_t status) {
+std::string labelOf(Permission permission, int64_t status) {
+  if (auto label = statusLabel(permission, status)) return std::string(*label);
   return "unknown(" + std::to_string(status) + ")";
 }
 
 }  // namespace
 
 std::string speechStatusLabel(int64_t status) {
-  switch (status) {
-    case 0:
-      return "notDetermined";
-    case 1:
-      return "denied";
-    case 2:
-      return "restricted";
-    case 3:
-      return "authorized";
-    default:
-      return unknownLabel(status);
-  }
+  return labelOf(Permission::Speech, status);
 }
 
 std::string micStatusLabel(int64_t status) {
-  switch (status) {
-    case 0:
-      return "notDetermined";
-    case 1:
-      return "restricted";
-    case 2:
-      return "denied";
-    case 3:
-      return "authorized";
-    default:
-      return unknownLabel(status);
-  }
+  return labelOf(Permission::Microphone, status);
 }
 
 }  // namespace quorvel

@@ -4,11 +4,13 @@
 #ifndef QUORVEL_PLATFORM_SPEECH_H_
 #define QUORVEL_PLATFORM_SPEECH_H_
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "platform/audio.h"
 
@@ -24,6 +26,25 @@ struct RecognitionError {
   int64_t code = 0;
   std::string description;  // human-readable
 };
+
+// The routine ends of a task, which the listener drops without a trace.
+// Engines report them in this domain with these codes, as the platform's
+// own recogniser does; 203 and 209 come only from that recogniser.
+inline constexpr std::string_view routineEndDomain = "kAFAssistantErrorDomain";
+inline constexpr int64_t taskCancelledCode = 216;
+inline constexpr int64_t noSpeechCode = 1110;
+inline constexpr std::array<int64_t, 4> routineEndCodes = {
+    taskCancelledCode, 203, 209, noSpeechCode};
+
+// What a task reports after its cancel().
+inline RecognitionError taskCancelledError() {
+  return {std::string(routineEndDomain), taskCancelledCode,
+          "Recognition request was canceled"};
+}
+// What a task reports when its audio ended without any words in it.
+inline RecognitionError noSpeechError() {
+  return {std::string(routineEndDomain), noSpeechCode, "No speech detected"};
+}
 
 // Called on the main queue, zero or more times per task, with a result, an
 // error or both.

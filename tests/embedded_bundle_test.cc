@@ -1,4 +1,4 @@
-#include "platform/linux/embedded_bundle.h"
+#include "platform/linux/system/embedded_bundle.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>

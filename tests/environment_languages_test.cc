@@ -1,4 +1,4 @@
-#include "platform/linux/environment_languages.h"
+#include "platform/linux/system/environment_languages.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "platform/linux/file_audio_engine.h"
+#include "platform/linux/audio/file_audio_engine.h"
 
 #include <gtest/gtest.h>
 #include <sndfile.h>

@@ -1,4 +1,4 @@
-#include "platform/linux/linux_main_queue.h"
+#include "platform/linux/system/linux_main_queue.h"
 
 #include <gtest/gtest.h>
 

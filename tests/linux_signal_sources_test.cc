@@ -1,4 +1,4 @@
-#include "platform/linux/linux_signal_sources.h"
+#include "platform/linux/system/linux_signal_sources.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -7,7 +7,7 @@
 #include <csignal>
 #include <cstdio>
 
-#include "platform/linux/linux_main_queue.h"
+#include "platform/linux/system/linux_main_queue.h"
 
 namespace quorvel {
 namespace {

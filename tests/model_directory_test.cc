@@ -1,4 +1,4 @@
-#include "platform/linux/model_directory.h"
+#include "platform/linux/speech/model_directory.h"
 
 #include <gtest/gtest.h>
 

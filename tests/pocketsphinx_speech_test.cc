@@ -1,4 +1,4 @@
-#include "platform/linux/pocketsphinx_speech.h"
+#include "platform/linux/speech/pocketsphinx_speech.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

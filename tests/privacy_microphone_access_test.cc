@@ -1,4 +1,4 @@
-#include "platform/linux/privacy_microphone_access.h"
+#include "platform/linux/privacy/privacy_microphone_access.h"
 
 #include <gtest/gtest.h>
 

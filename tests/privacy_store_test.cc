@@ -1,4 +1,4 @@
-#include "platform/linux/privacy_store.h"
+#include "platform/linux/privacy/privacy_store.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>

@@ -1,4 +1,4 @@
-#include "platform/linux/pulse_audio_engine.h"
+#include "platform/linux/audio/pulse_audio_engine.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

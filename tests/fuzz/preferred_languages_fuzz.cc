@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/environment_languages.h"
+#include "platform/linux/system/environment_languages.h"
 #include "tests/fuzz/fuzz_check.h"
 
 namespace quorvel {

@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/linux/privacy_store.h"
+#include "platform/linux/privacy/privacy_store.h"
 #include "tests/fuzz/fuzz_check.h"
 
 namespace quorvel {

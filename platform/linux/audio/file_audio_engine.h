@@ -1,0 +1,67 @@
+// A sound file standing in for the microphone (QUORVEL_AUDIO_INPUT): it
+// plays like a room on one timeline that begins at the first start() and
+// runs on while capture is stopped; after its end the room is silent.
+// Called on the main queue; the tap runs on the engine's capture thread.
+#ifndef QUORVEL_PLATFORM_LINUX_AUDIO_FILE_AUDIO_ENGINE_H_
+#define QUORVEL_PLATFORM_LINUX_AUDIO_FILE_AUDIO_ENGINE_H_
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "platform/audio.h"
+#include "platform/linux/audio/tap_slot.h"
+
+namespace quorvel {
+
+class FileAudioEngine : public AudioEngine {
+ public:
+  explicit FileAudioEngine(std::string path);
+  ~FileAudioEngine() override;  // stops capture
+  FileAudioEngine(const FileAudioEngine&) = delete;
+  FileAudioEngine& operator=(const FileAudioEngine&) = delete;
+
+  // The file's rate and channel count; {0, 0} for a file that opens but is
+  // no sound file. A file that cannot be opened reports 48000 Hz mono, the
+  // format a microphone would be asked for, so that start() says why.
+  Format inputFormat() override;
+  // The tap must not call back into the engine.
+  void installTap(uint32_t bufferSize, Tap tap) override;
+  void removeTap() override;
+  // Opens the file and delivers, in real time on the monotonic clock,
+  // buffers of the tap's size (1024 frames when unset) from the position
+  // the timeline has reached. Empty on success, else why the file cannot
+  // be read ("No such file or directory").
+  std::string start() override;
+  bool isRunning() const override;
+  // Wakes the capture thread and waits only for a tap call in progress.
+  void stop() override;
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  struct Capture;
+  void capture(Capture& run);
+
+  const std::string path;
+
+  TapSlot tapSlot;
+
+  std::mutex stopMutex;
+  std::condition_variable stopWake;
+  bool stopRequested = false;  // guarded by stopMutex
+
+  std::thread captureThread;
+  std::atomic<bool> running{false};
+  Format runningFormat;
+  // When the file began to play; set by the first successful start().
+  std::optional<Clock::time_point> timelineStart;
+};
+
+}  // namespace quorvel
+
+#endif  // QUORVEL_PLATFORM_LINUX_AUDIO_FILE_AUDIO_ENGINE_H_

@@ -1,0 +1,48 @@
+// Turns captured float chunks of any rate and channel count into the 16-bit
+// mono samples of a decoder's rate. Used by one decoding thread at a time;
+// keeps the converter's state across the chunks of one utterance.
+#ifndef QUORVEL_PLATFORM_LINUX_SPEECH_MONO_RESAMPLER_H_
+#define QUORVEL_PLATFORM_LINUX_SPEECH_MONO_RESAMPLER_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/linux/speech/recognition_stream.h"
+
+struct SRC_STATE_tag;
+
+namespace quorvel {
+
+class MonoResampler {
+ public:
+  explicit MonoResampler(double outputRate);
+  ~MonoResampler();
+  MonoResampler(const MonoResampler&) = delete;
+  MonoResampler& operator=(const MonoResampler&) = delete;
+
+  // Downmixes chunk, converts it to the output rate (a chunk with rate 0 is
+  // taken to be at the output rate already) and appends the result to pcm.
+  // Empty on success, else a readable reason.
+  std::string convert(const AudioChunk& chunk, std::vector<int16_t>& pcm);
+  // Appends what the converter still holds and starts a new utterance.
+  std::string flush(std::vector<int16_t>& pcm);
+
+ private:
+  std::string resample(const float* input, size_t frames, bool endOfInput,
+                       std::vector<int16_t>& pcm);
+
+  double outputRate;
+  double inputRate = 0;  // of the converter in use; 0 when there is none
+  struct ConverterDeleter {
+    void operator()(SRC_STATE_tag* state) const;
+  };
+  std::unique_ptr<SRC_STATE_tag, ConverterDeleter> converter;
+  std::vector<float> mono;       // one chunk downmixed
+  std::vector<float> resampled;  // converter output
+};
+
+}  // namespace quorvel
+
+#endif  // QUORVEL_PLATFORM_LINUX_SPEECH_MONO_RESAMPLER_H_
