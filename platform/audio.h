@@ -15,11 +15,14 @@ namespace quorvel {
 // channels is empty when the samples are not 32-bit float. The arrays are
 // valid only for the duration of the tap call. sampleRate travels with the
 // samples so that a consumer (the recogniser) can convert them without
-// asking the engine; 0 when unknown.
+// asking the engine; 0 when unknown. native is the platform's own buffer
+// object behind the arrays (an AVAudioPCMBuffer on macOS), for a
+// recogniser of the same platform to take without a copy; null on Linux.
 struct AudioBuffer {
   uint32_t frameLength = 0;
   std::span<const float* const> channels;
   double sampleRate = 0;  // hertz
+  const void* native = nullptr;
 };
 
 class AudioEngine {
@@ -29,6 +32,8 @@ class AudioEngine {
     uint32_t channelCount = 0;
   };
   using Tap = std::function<void(const AudioBuffer&)>;
+  // Why capture ended on its own ("Connection terminated").
+  using FailureHandler = std::function<void(const std::string& reason)>;
 
   virtual ~AudioEngine() = default;
   // The format in which the input delivers buffers (bus 0).
@@ -45,6 +50,11 @@ class AudioEngine {
   virtual bool isRunning() const = 0;
   // Stops capture; harmless when stopped. Never blocks on a buffer.
   virtual void stop() = 0;
+  // Capture that start() began can end without stop(): the device goes
+  // away, the sound server dies. The engine then calls handler once per
+  // start(), from any thread; isRunning() is false from then on. Replaces
+  // any earlier handler; an empty one turns the report off.
+  virtual void setFailureHandler(FailureHandler handler) = 0;
 };
 
 // The microphone permission, as signed raw statuses: 0 notDetermined,

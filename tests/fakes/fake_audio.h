@@ -21,6 +21,9 @@ class FakeAudioEngine : public AudioEngine {
   std::string start() override;
   bool isRunning() const override { return running; }
   void stop() override { running = false; }
+  void setFailureHandler(FailureHandler handler) override {
+    failureHandler = std::move(handler);
+  }
 
   // Calls the tap, if any, with one mono-or-more buffer of samples (every
   // channel gets the same samples). Returns whether a tap was called.
@@ -33,6 +36,7 @@ class FakeAudioEngine : public AudioEngine {
   std::string startError;  // start() fails with this when non-empty
   std::atomic<bool> running{false};
   uint32_t requestedBufferSize = 0;
+  FailureHandler failureHandler;  // as last set
 
  private:
   std::mutex tapMutex;  // held while the tap runs, as a real engine does

@@ -41,6 +41,8 @@ class FileAudioEngine : public AudioEngine {
   bool isRunning() const override;
   // Wakes the capture thread and waits only for a tap call in progress.
   void stop() override;
+  // A file in place of the microphone never goes away.
+  void setFailureHandler(FailureHandler) override {}
 
  private:
   using Clock = std::chrono::steady_clock;

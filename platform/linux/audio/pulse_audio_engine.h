@@ -40,6 +40,8 @@ class PulseAudioEngine : public AudioEngine {
   bool isRunning() const override;
   // Waits only for a tap call in progress.
   void stop() override;
+  // Not reported yet: a failed stream shows only in isRunning().
+  void setFailureHandler(FailureHandler) override {}
 
  private:
   static void onRead(pa_stream* stream, size_t bytes, void* userdata);
