@@ -4,11 +4,12 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+
+#include "events/shortest_decimal.h"
 
 namespace quorvel {
 namespace {
@@ -105,9 +106,7 @@ bool appendValue(std::string& out, const EventValue& value) {
   }
   const double number = std::get<double>(value);
   if (!std::isfinite(number)) return false;
-  char digits[32];
-  const auto end = std::to_chars(digits, digits + sizeof digits, number).ptr;
-  out.append(digits, end);
+  out += shortestDecimal(number);
   return true;
 }
 

@@ -1,10 +1,10 @@
 #include "listener/continuous_listener.h"
 
-#include <charconv>
 #include <cmath>
 #include <utility>
 
 #include "events/event_writer.h"
+#include "events/shortest_decimal.h"
 
 namespace quorvel {
 
@@ -26,10 +26,7 @@ ContinuousListener::ContinuousListener(MainQueue& queue, SpeechService& speech,
       localeId(std::move(localeId)) {}
 
 std::string formatSampleRate(double sampleRate) {
-  char digits[40];
-  const auto end =
-      std::to_chars(digits, digits + sizeof digits, sampleRate).ptr;
-  std::string text(digits, end);
+  std::string text = shortestDecimal(sampleRate);
   if (text.find_first_not_of("-0123456789") == std::string::npos) text += ".0";
   return text;
 }
@@ -50,7 +47,7 @@ void ContinuousListener::start() {
   if (recognizer->supportsOnDeviceRecognition()) {
     newRequest->setRequiresOnDeviceRecognition(true);
   }
-  request.store(newRequest);
+  std::atomic_store(&request, newRequest);
 
   lastPartial.clear();
   heardVoice = false;
@@ -82,11 +79,12 @@ void ContinuousListener::start() {
       });
 }
 
-// Capture thread: no lock, no allocation but the level record, and at
-// most one pass over channel 0 per level interval.
+// Capture thread: no lock but the standard library's brief one inside
+// atomic_load, no allocation but the level record, and at most one pass
+// over channel 0 per level interval.
 void ContinuousListener::handleBuffer(const AudioBuffer& buffer) {
   if (paused || stopped) return;
-  if (auto current = request.load()) current->append(buffer);
+  if (auto current = std::atomic_load(&request)) current->append(buffer);
 
   const double now = clock.now();
   if (now - lastLevelEmit.load(std::memory_order_relaxed) < levelEmitInterval) {
@@ -111,7 +109,7 @@ void ContinuousListener::teardownEngine(bool emitStopped) {
     task->cancel();
     task.reset();
   }
-  if (auto ended = request.exchange(nullptr)) ended->endAudio();
+  if (auto ended = std::atomic_exchange(&request, {})) ended->endAudio();
   if (audioEngine->isRunning()) audioEngine->stop();
   audioEngine->removeTap();
   if (emitStopped) emit({{"type", "stopped"}});

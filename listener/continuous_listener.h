@@ -75,8 +75,9 @@ class ContinuousListener
 
   std::unique_ptr<SpeechRecognizer> recognizer;
   // Shared with the capture thread, which holds its own reference for the
-  // length of one append.
-  std::atomic<std::shared_ptr<RecognitionRequest>> request;
+  // length of one append. Accessed only through std::atomic_load, _store
+  // and _exchange: Apple's libc++ has no std::atomic<std::shared_ptr>.
+  std::shared_ptr<RecognitionRequest> request;
   std::unique_ptr<RecognitionTask> task;
 
   bool restarting = false;

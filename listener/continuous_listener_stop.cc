@@ -44,7 +44,7 @@ void ContinuousListener::stop(bool thenExit) {
   // deliver what it heard.
   audioEngine->removeTap();
   if (audioEngine->isRunning()) audioEngine->stop();
-  if (auto current = request.load()) current->endAudio();
+  if (auto current = std::atomic_load(&request)) current->endAudio();
 
   if (!task) {
     // While restarting, the held text can only have come from the task
