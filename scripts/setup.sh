@@ -16,6 +16,7 @@ packages=(
   libpulse-dev pulseaudio pulseaudio-utils
   libpocketsphinx-dev libsphinxbase-dev pocketsphinx pocketsphinx-en-us
   pocketsphinx-testdata flite sox nlohmann-json3-dev
+  python3 python3-jsonschema mandoc file dpkg-dev
 )
 missing=()
 for package in "${packages[@]}"; do

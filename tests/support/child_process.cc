@@ -10,6 +10,8 @@
 #include <chrono>
 #include <thread>
 
+#include "tests/support/event_schema_check.h"
+
 namespace quorvel {
 namespace {
 
@@ -21,7 +23,8 @@ double secondsSince(std::chrono::steady_clock::time_point start) {
 }  // namespace
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv,
-                           const std::map<std::string, std::string>& env) {
+                           const std::map<std::string, std::string>& env)
+    : eventStream(argv[0] == QUORVEL_BINARY) {
   int inPipe[2], outPipe[2], errPipe[2];
   if (pipe2(inPipe, O_CLOEXEC) != 0 || pipe2(outPipe, O_CLOEXEC) != 0 ||
       pipe2(errPipe, O_CLOEXEC) != 0) {
@@ -64,6 +67,7 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv,
 }
 
 ChildProcess::~ChildProcess() {
+  if (eventStream) collectEventLines(lines);
   if (!status) {
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);

@@ -1,6 +1,7 @@
 // Runs a real program for a process-level test: its standard input, output
 // and error are pipes the test reads and writes; every wait has a hard
-// timeout, and a child still running at the end is killed.
+// timeout, and a child still running at the end is killed. What the helper
+// writes to standard output is also checked against the event schema.
 #ifndef QUORVEL_TESTS_SUPPORT_CHILD_PROCESS_H_
 #define QUORVEL_TESTS_SUPPORT_CHILD_PROCESS_H_
 
@@ -48,6 +49,8 @@ class ChildProcess {
   // outputs have ended.
   bool pump(double timeoutSeconds);
 
+  // The helper's standard output: its lines go to the event schema check.
+  const bool eventStream;
   pid_t pid = -1;
   int in = -1, out = -1, errFd = -1;
   std::string partialOut;

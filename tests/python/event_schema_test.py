@@ -1,0 +1,71 @@
+"""The event schema refuses what the helper must never write, so the
+suite's check of every line the process tests capture can fail, and it
+takes the records that are rare in those tests."""
+
+import json
+import pathlib
+import unittest
+
+import jsonschema
+
+SCHEMA = json.loads(
+    (pathlib.Path(__file__).parents[2] / "schema/quorvel-event.schema.json")
+    .read_text(encoding="utf-8"))
+
+REFUSED = [
+    {"type": "hello"},
+    {"text": "no type"},
+    {"type": "listening", "extra": 1},
+    {"type": "partial", "text": 3},
+    {"type": "partial", "text": ""},
+    {"type": "final", "text": "turn left\n", "reason": "silence"},
+    {"type": "final", "text": "turn left", "reason": "timeout"},
+    {"type": "final", "text": "turn left"},
+    {"type": "level", "rms": 1.5},
+    {"type": "ready", "locale": "en_US"},
+    {"type": "auth", "phase": "checking", "speech": "unknown(3)", "mic": "denied"},
+    {"type": "auth", "phase": "checking", "speech": "Denied", "mic": "denied"},
+    {"type": "auth", "phase": "micResult", "mic": "restricted"},
+    {"type": "auth", "phase": "micResult", "mic": "denied", "speech": "denied"},
+    {"type": "auth", "phase": "speechResult", "speech": "denied",
+     "message": "Speech already authorized"},
+    {"type": "auth", "phase": "asking"},
+    {"type": "check", "ok": True, "speechAuthorized": True, "micAuthorized": False,
+     "speechStatus": "SFSpeechRecognizerAuthorizationStatus",
+     "micStatus": "AVAuthorizationStatus", "recognizerAvailable": True},
+    {"type": "error", "message": "something broke", "fatal": True},
+    {"type": "error", "message": "x", "fatal": "false"},
+]
+
+ACCEPTED = [
+    {"type": "error", "message": "json encode failed", "fatal": True},
+    {"type": "error", "message": "something broke", "fatal": False},
+    {"type": "error", "fatal": True,
+     "message": "Invalid mic format (sampleRate=0.0, channels=0)"},
+    {"type": "auth", "phase": "checking", "speech": "unknown(-1)",
+     "mic": "unknown(9223372036854775807)"},
+    {"type": "auth", "phase": "speechResult", "speech": "unknown(4)",
+     "message": "Speech still unknown(4) after wait"},
+    {"type": "auth", "phase": "bundle",
+     "message": "bundlePath=/opt/q id=nil speechUsage=false micUsage=true"},
+    {"type": "check", "ok": False, "speechAuthorized": True, "micAuthorized": True,
+     "speechStatus": "SFSpeechRecognizerAuthorizationStatus",
+     "micStatus": "AVAuthorizationStatus", "recognizerAvailable": False},
+    {"type": "final", "text": "isn't it\u00a0so", "reason": "error-with-partial"},
+]
+
+
+class EventSchemaTest(unittest.TestCase):
+    def test_refuses_what_the_helper_never_writes_and_takes_the_rest(self) -> None:
+        jsonschema.Draft202012Validator.check_schema(SCHEMA)
+        validator = jsonschema.Draft202012Validator(SCHEMA)
+        for record in REFUSED:
+            with self.subTest(refused=record):
+                self.assertFalse(validator.is_valid(record))
+        for record in ACCEPTED:
+            with self.subTest(accepted=record):
+                validator.validate(record)
+
+
+if __name__ == "__main__":
+    unittest.main()
