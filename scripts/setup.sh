@@ -48,7 +48,7 @@ runtime_present() {
   local entry
   for entry in "${sherpa_libraries[@]}"; do
     set -- $entry
-    [ -f "$runtime/$1" ] && echo "$2  $runtime/$1" | sha256sum --quiet -c - 2>/dev/null || return 1
+    [ -f "$runtime/$1" ] && echo "$2  $runtime/$1" | sha256sum --quiet -c - > /dev/null 2>&1 || return 1
   done
 }
 # Fetches the package into $1 and unpacks the two libraries into the
@@ -65,7 +65,7 @@ fetch_runtime() {
   (cd "$download" && npm pack --silent "sherpa-onnx-linux-x64@$sherpa_version" > /dev/null) ||
     return 1
   local tarball="$download/sherpa-onnx-linux-x64-$sherpa_version.tgz"
-  if ! echo "$sherpa_tarball_sha256  $tarball" | sha256sum --quiet -c - 2>/dev/null; then
+  if ! echo "$sherpa_tarball_sha256  $tarball" | sha256sum --quiet -c - > /dev/null 2>&1; then
     echo "setup: $tarball does not have the published sha256; not used" >&2
     return 2
   fi
