@@ -375,6 +375,7 @@ class Results:
         self.name = name
         self.roots = roots
         self.startups = []
+        self.startup_cpu = []  # CPU seconds from exec to first listening
         self.gaps = []
         self.texts = {}  # recording name -> normalised final words
         self.errors = {}  # recording name -> word errors
@@ -420,6 +421,8 @@ def measure_startup(args, results):
         note_engine(run, results)
         if run.first_listening is not None:
             results.startups.append(run.first_listening - run.exec_time)
+        if run.cpu_at_listening is not None:
+            results.startup_cpu.append(run.cpu_at_listening)
         results.gaps += run.restart_gaps()
 
 
@@ -531,6 +534,12 @@ def summary_rows(results, transcripts):
     add("startup", "startup, exec to first listening (median)",
         statistics.median(results.startups) if results.startups else None,
         ms(statistics.median(results.startups)) if results.startups else "-")
+    # What the start costs the machine, which load on it does not change.
+    add("startup_cpu", "  its CPU time (median)",
+        statistics.median(results.startup_cpu) if results.startup_cpu
+        else None,
+        ms(statistics.median(results.startup_cpu)) if results.startup_cpu
+        else "-")
     gaps = results.gaps
     add("gap_median", "restart gap, median",
         statistics.median(gaps) if gaps else None,
