@@ -5,7 +5,7 @@
 #include "platform/linux/privacy/privacy_microphone_access.h"
 #include "platform/linux/privacy/privacy_store.h"
 #include "platform/linux/speech/model_directory.h"
-#include "platform/linux/speech/pocketsphinx_speech.h"
+#include "platform/linux/speech/on_device_speech_service.h"
 #include "platform/linux/system/embedded_bundle.h"
 #include "platform/linux/system/environment_languages.h"
 #include "platform/linux/system/linux_application.h"
@@ -24,8 +24,8 @@ int main(int argc, char** argv) {
   static EmbeddedBundle bundle;
   static EnvironmentLanguages languages;
   static PrivacyStore privacy(PrivacyStore::defaultPath());
-  static PocketSphinxSpeechService speech(
-      mainQueue, privacy, ModelDirectory(ModelDirectory::defaultRoot()),
+  static OnDeviceSpeechService speech(
+      mainQueue, privacy, ModelDirectory(ModelDirectory::defaultRoots()),
       languages);
   static PrivacyMicrophoneAccess microphone(privacy);
   static SystemWallClock wallClock;

@@ -8,7 +8,7 @@ install(FILES man/quorvel.1 man/quorvel-privacy.1
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES schema/quorvel-event.schema.json
         DESTINATION ${CMAKE_INSTALL_DATADIR}/quorvel/schema)
-install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES LICENSE NOTICE DESTINATION ${CMAKE_INSTALL_DOCDIR})
 # Where Debian's python3 finds modules of Debian packages.
 install(FILES clients/python/quorvel/__init__.py
         DESTINATION lib/python3/dist-packages/quorvel)

@@ -8,12 +8,12 @@
 namespace quorvel {
 namespace {
 
-void appendPcm(const float* samples, size_t count, std::vector<int16_t>& pcm) {
+// Decoders take samples in [-1, 1]; a NaN from a broken source is silence.
+void appendClamped(const float* samples, size_t count,
+                   std::vector<float>& out) {
   for (size_t i = 0; i < count; ++i) {
-    float sample = samples[i];
-    if (std::isnan(sample)) sample = 0.0f;
-    sample = std::clamp(sample, -1.0f, 1.0f);
-    pcm.push_back(static_cast<int16_t>(std::lrint(sample * 32767.0f)));
+    const float sample = samples[i];
+    out.push_back(std::isnan(sample) ? 0.0f : std::clamp(sample, -1.0f, 1.0f));
   }
 }
 
@@ -28,12 +28,12 @@ MonoResampler::MonoResampler(double rate) : outputRate(rate) {}
 MonoResampler::~MonoResampler() = default;
 
 std::string MonoResampler::convert(const AudioChunk& chunk,
-                                   std::vector<int16_t>& pcm) {
+                                   std::vector<float>& out) {
   const double rate = chunk.sampleRate > 0 ? chunk.sampleRate : outputRate;
   if (rate != inputRate) {
     // A new rate (the first chunk, or an input that changed its format)
     // needs a new converter; what the old one holds belongs before it.
-    if (std::string reason = flush(pcm); !reason.empty()) return reason;
+    if (std::string reason = flush(out); !reason.empty()) return reason;
     if (rate != outputRate) {
       if (!src_is_valid_ratio(outputRate / rate)) {
         return "Cannot convert audio from " + std::to_string(rate) + " Hz";
@@ -54,23 +54,22 @@ std::string MonoResampler::convert(const AudioChunk& chunk,
     }
   }
   if (!converter) {
-    appendPcm(mono.data(), mono.size(), pcm);
+    appendClamped(mono.data(), mono.size(), out);
     return {};
   }
-  return resample(mono.data(), mono.size(), /*endOfInput=*/false, pcm);
+  return resample(mono.data(), mono.size(), /*endOfInput=*/false, out);
 }
 
-std::string MonoResampler::flush(std::vector<int16_t>& pcm) {
+std::string MonoResampler::flush(std::vector<float>& out) {
   std::string reason;
-  if (converter) reason = resample(nullptr, 0, /*endOfInput=*/true, pcm);
+  if (converter) reason = resample(nullptr, 0, /*endOfInput=*/true, out);
   converter.reset();
   inputRate = 0;
   return reason;
 }
 
 std::string MonoResampler::resample(const float* input, size_t frames,
-                                    bool endOfInput,
-                                    std::vector<int16_t>& pcm) {
+                                    bool endOfInput, std::vector<float>& out) {
   const double ratio = outputRate / inputRate;
   resampled.resize(static_cast<size_t>(static_cast<double>(frames) * ratio) +
                    256);
@@ -85,8 +84,8 @@ std::string MonoResampler::resample(const float* input, size_t frames,
     if (int error = src_process(converter.get(), &data); error != 0) {
       return src_strerror(error);
     }
-    appendPcm(resampled.data(), static_cast<size_t>(data.output_frames_gen),
-              pcm);
+    appendClamped(resampled.data(), static_cast<size_t>(data.output_frames_gen),
+                  out);
     data.data_in += data.input_frames_used;
     data.input_frames -= data.input_frames_used;
     // Without more input the converter is drained once it yields nothing.

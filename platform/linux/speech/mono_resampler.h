@@ -1,10 +1,9 @@
-// Turns captured float chunks of any rate and channel count into the 16-bit
-// mono samples of a decoder's rate. Used by one decoding thread at a time;
-// keeps the converter's state across the chunks of one utterance.
+// Turns captured float chunks of any rate and channel count into mono
+// samples in [-1, 1] at a decoder's rate. Used by one decoding thread at a
+// time; keeps the converter's state across the chunks of one utterance.
 #ifndef QUORVEL_PLATFORM_LINUX_SPEECH_MONO_RESAMPLER_H_
 #define QUORVEL_PLATFORM_LINUX_SPEECH_MONO_RESAMPLER_H_
 
-#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -23,15 +22,15 @@ class MonoResampler {
   MonoResampler& operator=(const MonoResampler&) = delete;
 
   // Downmixes chunk, converts it to the output rate (a chunk with rate 0 is
-  // taken to be at the output rate already) and appends the result to pcm.
+  // taken to be at the output rate already) and appends the result to out.
   // Empty on success, else a readable reason.
-  std::string convert(const AudioChunk& chunk, std::vector<int16_t>& pcm);
+  std::string convert(const AudioChunk& chunk, std::vector<float>& out);
   // Appends what the converter still holds and starts a new utterance.
-  std::string flush(std::vector<int16_t>& pcm);
+  std::string flush(std::vector<float>& out);
 
  private:
   std::string resample(const float* input, size_t frames, bool endOfInput,
-                       std::vector<int16_t>& pcm);
+                       std::vector<float>& out);
 
   double outputRate;
   double inputRate = 0;  // of the converter in use; 0 when there is none

@@ -16,10 +16,10 @@
 
 namespace quorvel {
 
-// Errors of this recogniser's own, in RecognitionError::domain.
-inline constexpr const char* sphinxErrorDomain =
+// Errors of the on-device recognisers' own, in RecognitionError::domain.
+inline constexpr const char* recognitionErrorDomain =
     "QuorvelRecognitionErrorDomain";
-enum class SphinxErrorCode : int64_t {
+enum class RecognitionErrorCode : int64_t {
   ModelUnavailable = 1,
   RequestReused = 2,
   DecoderFailed = 3,

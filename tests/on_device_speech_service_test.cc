@@ -1,4 +1,4 @@
-#include "platform/linux/speech/pocketsphinx_speech.h"
+#include "platform/linux/speech/on_device_speech_service.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -22,7 +22,8 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-const std::string modelRoot = "/usr/share/pocketsphinx/model";
+const std::string sphinxRoot = "/usr/share/pocketsphinx/model";
+const std::string projectRoot = std::string(QUORVEL_SOURCE_DIR) + "/models";
 const std::string testData = "/usr/share/pocketsphinx/test/data";
 
 // The main queue of these tests: blocks run on the test thread while it
@@ -169,11 +170,25 @@ double millisecondsSince(Clock::time_point start) {
       .count();
 }
 
-class PocketSphinxSpeechTest : public testing::Test {
+// Each engine on its own: a root that holds only its model.
+struct EngineRoot {
+  const char* engine;
+  std::string root;
+};
+const EngineRoot transducer{"transducer", projectRoot};
+const EngineRoot pocketSphinx{"PocketSphinx", sphinxRoot};
+void PrintTo(const EngineRoot& engine, std::ostream* out) {
+  *out << engine.engine;
+}
+std::string engineName(const testing::TestParamInfo<EngineRoot>& param) {
+  return param.param.engine;
+}
+
+class OnDeviceSpeechServiceTest : public testing::TestWithParam<EngineRoot> {
  protected:
-  PocketSphinxSpeechTest()
+  OnDeviceSpeechServiceTest()
       : store("/nonexistent/quorvel-privacy"),
-        service(queue, store, ModelDirectory(modelRoot), languages) {}
+        service(queue, store, ModelDirectory({GetParam().root}), languages) {}
 
   // Recognises sound in one task and drains its results.
   Calls recognise(const Sound& sound) {
@@ -193,10 +208,13 @@ class PocketSphinxSpeechTest : public testing::Test {
   DrainedQueue queue;
   PrivacyStore store;
   FixedLanguages languages;
-  PocketSphinxSpeechService service;
+  OnDeviceSpeechService service;
 };
 
-TEST_F(PocketSphinxSpeechTest, PartialsThenOneFinalWithTheWords) {
+INSTANTIATE_TEST_SUITE_P(Engines, OnDeviceSpeechServiceTest,
+                         testing::Values(transducer, pocketSphinx), engineName);
+
+TEST_P(OnDeviceSpeechServiceTest, PartialsThenOneFinalWithTheWords) {
   const auto loadStart = Clock::now();
   std::unique_ptr<SpeechRecognizer> recognizer = service.recognizer("en-US");
   ASSERT_TRUE(recognizer);
@@ -214,11 +232,14 @@ TEST_F(PocketSphinxSpeechTest, PartialsThenOneFinalWithTheWords) {
   }
   ASSERT_TRUE(calls.results.back());
   EXPECT_TRUE(calls.results.back()->isFinal);
+  // Every engine writes lower-case words and single spaces.
+  EXPECT_THAT(calls.results.back()->bestText,
+              testing::MatchesRegex("[a-z']+( [a-z']+)*"));
   EXPECT_NE(calls.results.back()->bestText.find("forward"), std::string::npos)
       << calls.results.back()->bestText;
 }
 
-TEST_F(PocketSphinxSpeechTest, ConvertsOtherRatesAndChannels) {
+TEST_P(OnDeviceSpeechServiceTest, ConvertsOtherRatesAndChannels) {
   const Sound sound = stereoAt(librivox(), 44100);
   const auto start = Clock::now();
   Calls calls = recognise(sound);
@@ -230,7 +251,7 @@ TEST_F(PocketSphinxSpeechTest, ConvertsOtherRatesAndChannels) {
       << calls.results.back()->bestText;
 }
 
-TEST_F(PocketSphinxSpeechTest, SilenceEndsWithNoSpeechDetected) {
+TEST_P(OnDeviceSpeechServiceTest, SilenceEndsWithNoSpeechDetected) {
   Calls calls = recognise(silence(1.0));
   ASSERT_TRUE(calls.errors.back());
   EXPECT_EQ(calls.errors.back()->domain, "kAFAssistantErrorDomain");
@@ -238,7 +259,8 @@ TEST_F(PocketSphinxSpeechTest, SilenceEndsWithNoSpeechDetected) {
   EXPECT_FALSE(calls.results.back());
 }
 
-TEST_F(PocketSphinxSpeechTest, CancelDeliversOneCancellationAndNothingAfter) {
+TEST_P(OnDeviceSpeechServiceTest,
+       CancelDeliversOneCancellationAndNothingAfter) {
   std::unique_ptr<SpeechRecognizer> recognizer = service.recognizer("en-US");
   ASSERT_TRUE(recognizer && recognizer->isAvailable());
   Calls cancelled;
@@ -268,7 +290,7 @@ TEST_F(PocketSphinxSpeechTest, CancelDeliversOneCancellationAndNothingAfter) {
   }
 }
 
-TEST_F(PocketSphinxSpeechTest, LaterTasksReuseTheLoadedModel) {
+TEST_P(OnDeviceSpeechServiceTest, LaterTasksReuseTheLoadedModel) {
   ASSERT_TRUE(service.recognizer("en-US")->isAvailable());
   const auto start = Clock::now();
   std::unique_ptr<SpeechRecognizer> recognizer = service.recognizer("en_us");
@@ -285,7 +307,7 @@ TEST_F(PocketSphinxSpeechTest, LaterTasksReuseTheLoadedModel) {
   EXPECT_TRUE(calls.results.back() && calls.results.back()->isFinal);
 }
 
-TEST_F(PocketSphinxSpeechTest, RecognisersOnlyForLocalesWithAModel) {
+TEST_P(OnDeviceSpeechServiceTest, RecognisersOnlyForLocalesWithAModel) {
   EXPECT_FALSE(service.recognizer("xx-YY"));
   EXPECT_FALSE(service.defaultRecognizer());
   languages.preferred = {"de-DE", "en-US"};
@@ -294,7 +316,13 @@ TEST_F(PocketSphinxSpeechTest, RecognisersOnlyForLocalesWithAModel) {
   EXPECT_TRUE(service.defaultRecognizer());
 }
 
-TEST_F(PocketSphinxSpeechTest, LibraryLogGoesToItsFileNeverToStderr) {
+// What only PocketSphinx has: its own log, and a library that exits the
+// process on a damaged model.
+class PocketSphinxServiceTest : public OnDeviceSpeechServiceTest {};
+INSTANTIATE_TEST_SUITE_P(Engine, PocketSphinxServiceTest,
+                         testing::Values(pocketSphinx), engineName);
+
+TEST_P(PocketSphinxServiceTest, LibraryLogGoesToItsFileNeverToStderr) {
   // A fresh process, so that the model and the log are set up anew; it
   // runs this test again up to the statement, hence everything inside.
   GTEST_FLAG_SET(death_test_style, "threadsafe");
@@ -309,21 +337,22 @@ TEST_F(PocketSphinxSpeechTest, LibraryLogGoesToItsFileNeverToStderr) {
         fs::remove(log);
         std::_Exit(loaded && logged ? 0 : 1);
       },
-      testing::ExitedWithCode(0), testing::IsEmpty());
+      testing::ExitedWithCode(0),
+      testing::MatchesRegex("(quorvel: [^\n]*\n)*"));
   GTEST_FLAG_SET(death_test_style, "fast");
 }
 
-TEST_F(PocketSphinxSpeechTest, DamagedModelIsUnavailableAndTasksFail) {
+TEST_P(PocketSphinxServiceTest, DamagedModelIsUnavailableAndTasksFail) {
   std::string pattern = (fs::temp_directory_path() / "model-XXXXXX");
   ASSERT_NE(mkdtemp(pattern.data()), nullptr);
   const fs::path folder = fs::path(pattern) / "en-zz";
   fs::create_directories(folder / "am");
   // The library exits the process on a damaged model definition.
   std::ofstream(folder / "am" / "mdef") << "garbage";
-  fs::copy_file(modelRoot + "/en-us/cmudict-en-us.dict", folder / "z.dict");
-  fs::copy_file(modelRoot + "/en-us/en-us-phone.lm.bin", folder / "z.lm.bin");
-  PocketSphinxSpeechService damaged(queue, store, ModelDirectory(pattern),
-                                    languages);
+  fs::copy_file(sphinxRoot + "/en-us/cmudict-en-us.dict", folder / "z.dict");
+  fs::copy_file(sphinxRoot + "/en-us/en-us-phone.lm.bin", folder / "z.lm.bin");
+  OnDeviceSpeechService damaged(queue, store, ModelDirectory({pattern}),
+                                languages);
 
   std::unique_ptr<SpeechRecognizer> recognizer = damaged.recognizer("en-ZZ");
   ASSERT_TRUE(recognizer);

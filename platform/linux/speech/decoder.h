@@ -1,0 +1,63 @@
+// The seam between the engine-neutral speech service and a recognition
+// engine: an Engine says which model folders it can run and loads one into
+// a Decoder, which the model's decoding thread alone then uses, utterance
+// after utterance, until the process ends.
+#ifndef QUORVEL_PLATFORM_LINUX_SPEECH_DECODER_H_
+#define QUORVEL_PLATFORM_LINUX_SPEECH_DECODER_H_
+
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+
+namespace quorvel {
+
+// One loaded model. Every call runs on its decoding thread, inside an
+// engine call (see DecodingThread): a library failure that would end the
+// process ends that thread instead.
+class Decoder {
+ public:
+  // The rate of the samples fed, in hertz; always mono.
+  static constexpr double sampleRate = 16000;
+
+  virtual ~Decoder() = default;
+  // Starts an utterance, dropping one that was not ended; false when the
+  // engine cannot.
+  virtual bool beginUtterance() = 0;
+  // Adds samples in [-1, 1] to the utterance; false when the engine fails.
+  virtual bool feed(std::span<const float> samples) = 0;
+  // The utterance's text so far: lower-case words, single spaces.
+  virtual std::string text() = 0;
+  // Ends the utterance; its final text in the form of text(), or nothing
+  // when the engine fails.
+  virtual std::optional<std::string> endUtterance() = 0;
+};
+
+// A recognition engine. One object per process, used from any thread.
+class Engine {
+ public:
+  virtual ~Engine() = default;
+  // For diagnostics: "sherpa-onnx", "PocketSphinx".
+  virtual const char* name() const = 0;
+  // Whether folder holds a complete model of this engine and the engine can
+  // run here. Looks at files only, apart from loading the engine's library
+  // once per process.
+  virtual bool hasModel(const std::string& folder) = 0;
+  // Loads the model in folder; null, with failure set, when it cannot.
+  // Runs on the model's decoding thread inside an engine call.
+  virtual std::unique_ptr<Decoder> load(const std::string& folder,
+                                        std::string& failure) = 0;
+};
+
+// For an engine library's own fatal-error hook, which would end the process
+// after it returns: on a decoding thread inside an engine call, records
+// reason as the model's failure and never returns; elsewhere returns at
+// once.
+void stopDecodingThreadOnFatalError(const char* reason);
+
+// Writes "quorvel: " + text as one line on standard error, in one call.
+void writeEngineDiagnostic(const std::string& text);
+
+}  // namespace quorvel
+
+#endif  // QUORVEL_PLATFORM_LINUX_SPEECH_DECODER_H_

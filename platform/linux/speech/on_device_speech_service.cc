@@ -1,0 +1,135 @@
+#include "platform/linux/speech/on_device_speech_service.h"
+
+#include <utility>
+#include <vector>
+
+#include "platform/linux/speech/decoding_thread.h"
+#include "platform/linux/speech/pocketsphinx/sphinx_engine.h"
+#include "platform/linux/speech/recognition_stream.h"
+#include "platform/linux/speech/sherpa/sherpa_engine.h"
+
+namespace quorvel {
+namespace {
+
+// The engines in order of preference: in a folder that holds models of
+// several, the first wins. Another engine is one more line here.
+const std::vector<Engine*>& engines() {
+  static const std::vector<Engine*>& all = *new std::vector<Engine*>{
+      &sherpaOnnxEngine(),
+      &pocketSphinxEngine(),
+  };
+  return all;
+}
+
+class StreamRequest : public RecognitionRequest {
+ public:
+  StreamRequest() : stream(std::make_shared<RecognitionStream>()) {}
+  // Nothing can be appended any more, so the task is free to finish with
+  // what it has; otherwise it would hold its model's decoder for ever.
+  ~StreamRequest() override { stream->endAudio(); }
+
+  void setShouldReportPartialResults(bool report) override {
+    stream->setReportPartials(report);
+  }
+  // Recognition never leaves the device, whatever is asked.
+  void setRequiresOnDeviceRecognition(bool) override {}
+  void append(const AudioBuffer& buffer) override { stream->append(buffer); }
+  void endAudio() override { stream->endAudio(); }
+
+  const std::shared_ptr<RecognitionStream> stream;
+};
+
+class StreamTask : public RecognitionTask {
+ public:
+  explicit StreamTask(std::shared_ptr<RecognitionStream> taskStream)
+      : stream(std::move(taskStream)) {}
+  void cancel() override { stream->cancel(); }
+
+ private:
+  const std::shared_ptr<RecognitionStream> stream;
+};
+
+class OnDeviceRecognizer : public SpeechRecognizer {
+ public:
+  // models: best first; never empty.
+  OnDeviceRecognizer(MainQueue& queue,
+                     std::vector<std::shared_ptr<DecodingThread>> choices)
+      : mainQueue(queue), models(std::move(choices)) {}
+
+  bool isAvailable() override { return active() != nullptr; }
+  bool supportsOnDeviceRecognition() override { return true; }
+  std::shared_ptr<RecognitionRequest> makeRequest() override {
+    return std::make_shared<StreamRequest>();
+  }
+
+  std::unique_ptr<RecognitionTask> recognitionTask(
+      std::shared_ptr<RecognitionRequest> request,
+      ResultHandler handler) override {
+    auto* streamRequest = dynamic_cast<StreamRequest*>(request.get());
+    if (streamRequest != nullptr &&
+        streamRequest->stream->attach(mainQueue, handler)) {
+      // With no usable model, the first ends the task with its error.
+      DecodingThread* model = active();
+      (model != nullptr ? *model : *models.front())
+          .decode(streamRequest->stream);
+      return std::make_unique<StreamTask>(streamRequest->stream);
+    }
+    // A request already given to a task (or one this recogniser did not
+    // make) has no audio left for this one: the task only reports that.
+    auto rejected = std::make_shared<RecognitionStream>();
+    rejected->attach(mainQueue, std::move(handler));
+    rejected->finish(std::nullopt,
+                     RecognitionError{recognitionErrorDomain,
+                                      static_cast<int64_t>(
+                                          RecognitionErrorCode::RequestReused),
+                                      "The recognition request cannot start "
+                                      "another task"});
+    return std::make_unique<StreamTask>(std::move(rejected));
+  }
+
+ private:
+  // The best model that loads and has not broken; loads them in order as
+  // needed. Null when none can be used.
+  DecodingThread* active() {
+    for (const auto& model : models) {
+      if (model->usable()) return model.get();
+    }
+    return nullptr;
+  }
+
+  MainQueue& mainQueue;
+  const std::vector<std::shared_ptr<DecodingThread>> models;
+};
+
+}  // namespace
+
+OnDeviceSpeechService::OnDeviceSpeechService(MainQueue& queue,
+                                             const PrivacyStore& privacyStore,
+                                             ModelDirectory modelDirectory,
+                                             UserLanguages& userLanguages)
+    : mainQueue(queue),
+      store(privacyStore),
+      models(std::move(modelDirectory)),
+      languages(userLanguages) {}
+
+int64_t OnDeviceSpeechService::authorizationStatus() {
+  return store.read().speech;
+}
+
+std::unique_ptr<SpeechRecognizer> OnDeviceSpeechService::recognizer(
+    const std::string& localeId) {
+  std::vector<std::shared_ptr<DecodingThread>> choices;
+  for (const ModelChoice& choice : models.find(localeId, engines())) {
+    choices.push_back(DecodingThread::forModel(*choice.engine, choice.folder));
+  }
+  if (choices.empty()) return nullptr;
+  return std::make_unique<OnDeviceRecognizer>(mainQueue, std::move(choices));
+}
+
+std::unique_ptr<SpeechRecognizer> OnDeviceSpeechService::defaultRecognizer() {
+  const std::vector<std::string> preferred = languages.preferredLanguages();
+  if (preferred.empty()) return nullptr;
+  return recognizer(preferred.front());
+}
+
+}  // namespace quorvel

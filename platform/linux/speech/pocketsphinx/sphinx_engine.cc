@@ -1,0 +1,233 @@
+#include "platform/linux/speech/pocketsphinx/sphinx_engine.h"
+
+#include <pocketsphinx.h>
+#include <sphinxbase/err.h>
+
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <vector>
+
+#include "platform/linux/speech/model_directory.h"
+#include "platform/linux/speech/mono_resampler.h"
+
+namespace quorvel {
+namespace {
+
+namespace fs = std::filesystem;
+
+bool isFile(const fs::path& path) {
+  std::error_code error;
+  return fs::is_regular_file(path, error);
+}
+
+bool isFolder(const fs::path& path) {
+  std::error_code error;
+  return fs::is_directory(path, error);
+}
+
+// The name of a file without one of suffixes (matched case-insensitively),
+// normalized; empty when the name has none of them.
+std::string stemOf(const fs::path& file,
+                   std::initializer_list<std::string_view> suffixes) {
+  const std::string name = normalizedName(file.filename().string());
+  for (std::string_view suffix : suffixes) {
+    if (name.size() > suffix.size() && name.ends_with(suffix)) {
+      return name.substr(0, name.size() - suffix.size());
+    }
+  }
+  return {};
+}
+
+// Among the files of folder with one of suffixes, prefers the one named
+// after the folder ("en-us.lm.bin" in "en-us"), then one that is not a
+// phonetic model (the Debian folder also holds "en-us-phone.lm.bin", which
+// decodes phones, not words), then the first by name.
+std::string pickFile(const fs::path& folder,
+                     std::initializer_list<std::string_view> suffixes) {
+  const std::string folderName = normalizedName(folder.filename().string());
+  std::string best;
+  int bestRank = 3;
+  for (const fs::path& entry : sortedEntries(folder)) {
+    const std::string stem = stemOf(entry, suffixes);
+    if (stem.empty() || !isFile(entry)) continue;
+    int rank = 2;
+    if (stem == folderName) {
+      rank = 0;
+    } else if (stem.find("phone") == std::string::npos) {
+      rank = 1;
+    }
+    if (rank < bestRank) {
+      bestRank = rank;
+      best = entry.string();
+    }
+  }
+  return best;
+}
+
+// The library's log, and its way out: on some damaged models, and on
+// failures while decoding, it reports a fatal error here and then calls
+// exit() for the whole process. On a decoding thread that fatal error
+// stops only the thread (see DecodingThread); elsewhere the library goes
+// on to exit.
+void logAndCatchFatal(void*, err_lvl_t level, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  char message[200];
+  va_list forMessage;
+  va_copy(forMessage, args);
+  std::vsnprintf(message, sizeof message, format, forMessage);
+  va_end(forMessage);
+  if (FILE* log = err_get_logfp()) std::vfprintf(log, format, args);
+  va_end(args);
+  if (level != ERR_FATAL) return;
+  // The library ends its messages with a line feed; the reason is a phrase.
+  std::string reason = message;
+  while (!reason.empty() && (reason.back() == '\n' || reason.back() == ' ')) {
+    reason.pop_back();
+  }
+  stopDecodingThreadOnFatalError(("PocketSphinx: " + reason).c_str());
+}
+
+// The library logs every step of loading and decoding to stderr, which
+// belongs to our diagnostics. Its log is process-wide, so it is routed
+// once, before the first decoder exists.
+void routeSphinxLog() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    const char* path = std::getenv("QUORVEL_SPHINX_LOG");
+    err_set_callback(logAndCatchFatal, nullptr);
+    if (path != nullptr && *path != '\0' && err_set_logfile(path) == 0) {
+      return;  // appends to the file
+    }
+    // A null stream would disable the log too, but a real one keeps any
+    // code that asks the library for its log stream safe.
+    err_set_logfp(std::fopen("/dev/null", "w"));
+  });
+}
+
+class SphinxDecoder : public Decoder {
+ public:
+  // decoder is never freed: the model stays warm until the process ends.
+  SphinxDecoder(ps_decoder_t* loaded, double modelRate) : decoder(loaded) {
+    if (modelRate != sampleRate) resampler.emplace(modelRate);
+  }
+
+  bool beginUtterance() override {
+    if (inUtterance) ps_end_utt(decoder);
+    inUtterance = ps_start_utt(decoder) >= 0;
+    return inUtterance;
+  }
+
+  bool feed(std::span<const float> samples) override {
+    if (!resampler) return process(samples);
+    // A model of another rate: the samples are converted to it first.
+    chunk.sampleRate = sampleRate;
+    chunk.channels = 1;
+    chunk.frames = static_cast<uint32_t>(samples.size());
+    chunk.samples.assign(samples.begin(), samples.end());
+    converted.clear();
+    return resampler->convert(chunk, converted).empty() && process(converted);
+  }
+
+  std::string text() override {
+    const char* hypothesis = ps_get_hyp(decoder, nullptr);
+    return hypothesis == nullptr ? std::string() : std::string(hypothesis);
+  }
+
+  std::optional<std::string> endUtterance() override {
+    if (resampler) {
+      converted.clear();
+      if (!resampler->flush(converted).empty() || !process(converted)) {
+        return std::nullopt;
+      }
+    }
+    inUtterance = false;
+    if (ps_end_utt(decoder) < 0) return std::nullopt;
+    return text();
+  }
+
+ private:
+  bool process(std::span<const float> samples) {
+    if (samples.empty()) return true;
+    pcm.clear();
+    for (float sample : samples) {
+      pcm.push_back(static_cast<int16_t>(std::lrint(sample * 32767.0f)));
+    }
+    return ps_process_raw(decoder, pcm.data(), pcm.size(), /*no_search=*/0,
+                          /*full_utt=*/0) >= 0;
+  }
+
+  ps_decoder_t* const decoder;
+  bool inUtterance = false;
+  // To the decoder's -samprate, when that is not 16 kHz.
+  std::optional<MonoResampler> resampler;
+  AudioChunk chunk;
+  std::vector<float> converted;
+  std::vector<int16_t> pcm;
+};
+
+class SphinxEngine : public Engine {
+ public:
+  const char* name() const override { return "PocketSphinx"; }
+
+  bool hasModel(const std::string& folder) override {
+    return sphinxModelIn(folder).has_value();
+  }
+
+  std::unique_ptr<Decoder> load(const std::string& folder,
+                                std::string& failure) override {
+    std::optional<SphinxFiles> files = sphinxModelIn(folder);
+    if (!files) {
+      failure = "the model's files are gone";
+      return nullptr;
+    }
+    routeSphinxLog();
+    cmd_ln_t* config = cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm",
+                                   files->acousticModel.c_str(), "-lm",
+                                   files->languageModel.c_str(), "-dict",
+                                   files->dictionary.c_str(), nullptr);
+    // The decoder keeps its own references to the configuration.
+    ps_decoder_t* decoder = config == nullptr ? nullptr : ps_init(config);
+    if (config != nullptr) cmd_ln_free_r(config);
+    if (decoder == nullptr) {
+      failure = "PocketSphinx does not load it (QUORVEL_SPHINX_LOG says why)";
+      return nullptr;
+    }
+    const double rate = cmd_ln_float32_r(ps_get_config(decoder), "-samprate");
+    return std::make_unique<SphinxDecoder>(decoder, rate);
+  }
+};
+
+}  // namespace
+
+std::optional<SphinxFiles> sphinxModelIn(const std::string& folderName) {
+  const fs::path folder(folderName);
+  SphinxFiles files;
+  for (const fs::path& entry : sortedEntries(folder)) {
+    if (isFolder(entry) && isFile(entry / "mdef")) {
+      files.acousticModel = entry.string();
+      break;
+    }
+  }
+  files.dictionary = pickFile(folder, {".dict", ".dic"});
+  files.languageModel = pickFile(folder, {".lm.bin", ".lm.dmp", ".lm"});
+  if (files.acousticModel.empty() || files.dictionary.empty() ||
+      files.languageModel.empty()) {
+    return std::nullopt;
+  }
+  return files;
+}
+
+Engine& pocketSphinxEngine() {
+  // Never destroyed: decoding threads use it until the process ends.
+  static Engine& engine = *new SphinxEngine;
+  return engine;
+}
+
+}  // namespace quorvel

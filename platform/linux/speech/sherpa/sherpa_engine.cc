@@ -1,0 +1,192 @@
+#include "platform/linux/speech/sherpa/sherpa_engine.h"
+
+#include <filesystem>
+#include <memory>
+#include <system_error>
+#include <vector>
+
+#include "platform/linux/speech/model_directory.h"
+#include "platform/linux/speech/sherpa/sherpa_runtime.h"
+
+namespace quorvel {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The file of folder named prefix*.onnx, the int8 one where there are
+// both, else the first by name; empty when there is none.
+std::string pickPart(const fs::path& folder, std::string_view prefix) {
+  std::string plain, quantized;
+  for (const fs::path& entry : sortedEntries(folder)) {
+    const std::string name = normalizedName(entry.filename().string());
+    std::error_code error;
+    if (!name.starts_with(prefix) || !name.ends_with(".onnx") ||
+        !fs::is_regular_file(entry, error)) {
+      continue;
+    }
+    std::string& slot = name.ends_with(".int8.onnx") ? quantized : plain;
+    if (slot.empty()) slot = entry.string();
+  }
+  return quantized.empty() ? plain : quantized;
+}
+
+// Audio after the last word, so that the encoder's look-ahead covers it:
+// without it a final word is often cut short.
+constexpr double tailPaddingSeconds = 0.66;
+
+// Lower case, single spaces, as the other engines write their text; the
+// model itself writes upper case.
+std::string normalizedText(const char* text) {
+  std::string out;
+  bool space = false;
+  for (const char* c = text; *c != '\0'; ++c) {
+    if (*c == ' ' || *c == '\t' || *c == '\n' || *c == '\r') {
+      space = !out.empty();
+      continue;
+    }
+    if (space) out.push_back(' ');
+    space = false;
+    out.push_back(*c >= 'A' && *c <= 'Z' ? static_cast<char>(*c - 'A' + 'a')
+                                         : *c);
+  }
+  return out;
+}
+
+class SherpaDecoder : public Decoder {
+ public:
+  // recognizer is never freed: the model stays warm until the process ends.
+  SherpaDecoder(const SherpaRuntime& runtime,
+                const SherpaOnnxOnlineRecognizer* loaded)
+      : api(runtime), recognizer(loaded) {}
+
+  bool beginUtterance() override {
+    dropStream();
+    stream = api.createStream(recognizer);
+    latest.clear();
+    changed = false;
+    return stream != nullptr;
+  }
+
+  bool feed(std::span<const float> samples) override {
+    api.acceptWaveform(stream, static_cast<int32_t>(sampleRate), samples.data(),
+                       static_cast<int32_t>(samples.size()));
+    decodeReady();
+    return true;
+  }
+
+  std::string text() override {
+    if (changed) {
+      const SherpaOnnxOnlineRecognizerResult* result =
+          api.getResult(recognizer, stream);
+      latest = result == nullptr || result->text == nullptr
+                   ? std::string()
+                   : normalizedText(result->text);
+      if (result != nullptr) api.destroyResult(result);
+      changed = false;
+    }
+    return latest;
+  }
+
+  std::optional<std::string> endUtterance() override {
+    const std::vector<float> padding(
+        static_cast<size_t>(tailPaddingSeconds * sampleRate), 0.0f);
+    feed(padding);
+    api.inputFinished(stream);
+    decodeReady();
+    std::string final = text();
+    dropStream();
+    return final;
+  }
+
+ private:
+  void decodeReady() {
+    while (api.isReady(recognizer, stream) == 1) {
+      api.decode(recognizer, stream);
+      changed = true;
+    }
+  }
+
+  void dropStream() {
+    if (stream != nullptr) api.destroyStream(stream);
+    stream = nullptr;
+  }
+
+  const SherpaRuntime& api;
+  const SherpaOnnxOnlineRecognizer* const recognizer;
+  const SherpaOnnxOnlineStream* stream = nullptr;  // of the utterance
+  std::string latest;    // the normalized text read last
+  bool changed = false;  // decoded since latest was read
+};
+
+class SherpaEngine : public Engine {
+ public:
+  const char* name() const override { return "sherpa-onnx"; }
+
+  bool hasModel(const std::string& folder) override {
+    // The files first: the runtime is looked for only when there is a
+    // transducer for it to run.
+    return transducerIn(folder) && SherpaRuntime::get() != nullptr;
+  }
+
+  std::unique_ptr<Decoder> load(const std::string& folder,
+                                std::string& failure) override {
+    const SherpaRuntime* runtime = SherpaRuntime::get();
+    std::optional<TransducerFiles> files = transducerIn(folder);
+    if (runtime == nullptr || !files) {
+      failure = "the model's files are gone";
+      return nullptr;
+    }
+    SherpaOnnxOnlineRecognizerConfig config = {};
+    config.feat_config.sample_rate = static_cast<int32_t>(Decoder::sampleRate);
+    config.feat_config.feature_dim = 80;
+    config.model_config.transducer.encoder = files->encoder.c_str();
+    config.model_config.transducer.decoder = files->decoder.c_str();
+    config.model_config.transducer.joiner = files->joiner.c_str();
+    config.model_config.tokens = files->tokens.c_str();
+    // One thread: recognition shares the machine with whatever the user
+    // is dictating into, and the model keeps up with real time on one.
+    config.model_config.num_threads = 1;
+    config.model_config.provider = "cpu";
+    config.decoding_method = "greedy_search";
+    config.max_active_paths = 4;
+    // Segments end by the listener's own rules, never the library's.
+    config.enable_endpoint = 0;
+    const SherpaOnnxOnlineRecognizer* recognizer =
+        runtime->createRecognizer(&config);
+    if (recognizer == nullptr) {
+      failure = "sherpa-onnx does not load it";
+      return nullptr;
+    }
+    return std::make_unique<SherpaDecoder>(*runtime, recognizer);
+  }
+};
+
+}  // namespace
+
+std::optional<TransducerFiles> transducerIn(const std::string& folderName) {
+  const fs::path folder(folderName);
+  TransducerFiles files{pickPart(folder, "encoder"),
+                        pickPart(folder, "decoder"), pickPart(folder, "joiner"),
+                        std::string()};
+  std::error_code error;
+  for (const fs::path& entry : sortedEntries(folder)) {
+    if (normalizedName(entry.filename().string()) == "tokens.txt" &&
+        fs::is_regular_file(entry, error)) {
+      files.tokens = entry.string();
+      break;
+    }
+  }
+  if (files.encoder.empty() || files.decoder.empty() || files.joiner.empty() ||
+      files.tokens.empty()) {
+    return std::nullopt;
+  }
+  return files;
+}
+
+Engine& sherpaOnnxEngine() {
+  // Never destroyed: decoding threads use it until the process ends.
+  static Engine& engine = *new SherpaEngine;
+  return engine;
+}
+
+}  // namespace quorvel
