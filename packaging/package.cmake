@@ -30,10 +30,11 @@ set(CPACK_RESOURCE_FILE_LICENSE ${CMAKE_SOURCE_DIR}/LICENSE)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)  # quorvel_<version>_<arch>.deb
 set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 # dpkg-shlibdeps declares the libraries the programs link (libpulse,
-# libsndfile, libsamplerate, libplist, ICU, PocketSphinx); the model the
-# helper listens with by default is data, so it is named here.
+# libsndfile, libsamplerate, libplist, ICU, PocketSphinx). English comes
+# with the package (the transducer and its runtime); PocketSphinx's English
+# model is only the fallback, so it is recommended, not required.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "pocketsphinx-en-us")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pocketsphinx-en-us")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "python3")  # for the client module
 set(CPACK_STRIP_FILES ON)
 include(CPack)

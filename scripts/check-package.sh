@@ -3,7 +3,7 @@
 # as installed, run from its installed paths in a bare environment: every
 # file is in place, the man pages lint clean, --check answers and a
 # recording played in place of the microphone comes out as a "final" with
-# its words. Every record is checked against the installed schema. The
+# its words, heard by the packaged transducer. Every record is checked against the installed schema. The
 # package is removed again at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -38,7 +38,11 @@ DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -o DPkg::Lock::Timeout=3
 for file in /usr/bin/quorvel /usr/bin/quorvel-privacy \
   /usr/share/man/man1/quorvel.1 /usr/share/man/man1/quorvel-privacy.1 \
   /usr/share/quorvel/schema/quorvel-event.schema.json \
-  /usr/share/doc/quorvel/LICENSE /usr/lib/python3/dist-packages/quorvel/__init__.py; do
+  /usr/share/doc/quorvel/LICENSE /usr/share/doc/quorvel/NOTICE \
+  /usr/lib/python3/dist-packages/quorvel/__init__.py \
+  /usr/lib/quorvel/libsherpa-onnx-c-api.so /usr/lib/quorvel/libonnxruntime.so \
+  /usr/share/quorvel/models/en-us/encoder.int8.onnx \
+  /usr/share/quorvel/models/en-us/tokens.txt; do
   [ -f "$file" ] && dpkg -S "$file" 2>/dev/null | grep -q "^quorvel: " ||
     fail "$file is not installed by the package"
 done
@@ -87,6 +91,10 @@ case "$(finals)" in
   *) fail "no final with \"$words\" (exit $status):$(echo; grep -v '"level"' events.jsonl; cat diagnostics)" ;;
 esac
 [ "$status" -eq 0 ] || fail "quorvel exited with $status after stop"
+# The English default is the transducer shipped in the package, run by the
+# packaged runtime, not PocketSphinx.
+grep -q -F "recognising with the sherpa-onnx model in /usr/share/quorvel/models/en-us" \
+  diagnostics || fail "the packaged transducer was not used:$(echo; cat diagnostics)"
 [ "$(tail -n 1 events.jsonl)" = '{"type":"stopped"}' ] || fail "the last record is not stopped"
 /usr/bin/python3 "$source/tests/support/validate_events.py" \
   /usr/share/quorvel/schema/quorvel-event.schema.json check.jsonl events.jsonl
