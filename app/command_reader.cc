@@ -1,6 +1,7 @@
 #include "app/command_reader.h"
 
 #include <errno.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include "listener/continuous_listener.h"
@@ -48,6 +49,12 @@ std::optional<std::string> LineReader::next() {
       pending.append(chunk, static_cast<size_t>(count));
     } else if (count < 0 && errno == EINTR) {
       continue;
+    } else if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      // A parent may hand us a non-blocking descriptor (the flag belongs
+      // to a file description it shares with us): no input yet is not
+      // the end of it, so wait for some.
+      pollfd ready{fd, POLLIN, 0};
+      ::poll(&ready, 1, -1);
     } else {
       ended = true;
     }

@@ -30,6 +30,7 @@ class LineReader {
   explicit LineReader(int fd) : fd(fd) {}
   // The next line without its line feed; absent at the end of input or on
   // a read error. A last line without a line feed is still returned.
+  // Blocks until a line is complete, also on a non-blocking descriptor.
   std::optional<std::string> next();
 
  private:

@@ -1,6 +1,7 @@
 // quorvel: the Linux process. Builds the platform services and hands over
 // to the portable entry.
 #include "app/entry.h"
+#include "events/event_writer.h"
 #include "platform/linux/audio/linux_audio_engine.h"
 #include "platform/linux/privacy/privacy_microphone_access.h"
 #include "platform/linux/privacy/privacy_store.h"
@@ -24,6 +25,13 @@ int main(int argc, char** argv) {
   static EmbeddedBundle bundle;
   static EnvironmentLanguages languages;
   static PrivacyStore privacy(PrivacyStore::defaultPath());
+  // Such a store reads as restricted, and the permission messages cannot
+  // tell why.
+  if (const std::string unreadable = privacy.read().unreadable;
+      !unreadable.empty()) {
+    writeDiagnostic("quorvel: cannot read the privacy store " +
+                    privacy.filePath() + ": " + unreadable + "\n");
+  }
   static OnDeviceSpeechService speech(
       mainQueue, privacy, ModelDirectory(ModelDirectory::defaultRoots()),
       languages);

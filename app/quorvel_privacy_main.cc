@@ -33,6 +33,11 @@ std::string label(Permission permission, int64_t status) {
 
 int show(const PrivacyStore& store) {
   const PrivacyStatuses statuses = store.read();
+  if (!statuses.unreadable.empty()) {
+    std::fprintf(stderr, "quorvel-privacy: cannot read %s: %s\n",
+                 store.filePath().c_str(), statuses.unreadable.c_str());
+    return 1;
+  }
   std::printf("speech=%s\nmicrophone=%s\nfile=%s\n",
               label(Permission::Speech, statuses.speech).c_str(),
               label(Permission::Microphone, statuses.microphone).c_str(),

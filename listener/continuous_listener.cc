@@ -11,8 +11,18 @@ namespace quorvel {
 std::shared_ptr<ContinuousListener> ContinuousListener::create(
     MainQueue& queue, SpeechService& speech, WallClock& clock,
     std::unique_ptr<AudioEngine> audioEngine, std::string localeId) {
-  return std::shared_ptr<ContinuousListener>(new ContinuousListener(
+  std::shared_ptr<ContinuousListener> listener(new ContinuousListener(
       queue, speech, clock, std::move(audioEngine), std::move(localeId)));
+  // The engine reports from its own thread; the listener's state belongs
+  // to the main queue.
+  std::weak_ptr<ContinuousListener> weak = listener;
+  listener->audioEngine->setFailureHandler(
+      [weak, &queue](const std::string& reason) {
+        queue.async([weak, reason] {
+          if (auto self = weak.lock()) self->handleCaptureFailure(reason);
+        });
+      });
+  return listener;
 }
 
 ContinuousListener::ContinuousListener(MainQueue& queue, SpeechService& speech,
@@ -67,8 +77,13 @@ void ContinuousListener::start() {
     if (auto self = weak.lock()) self->handleBuffer(buffer);
   });
   if (std::string error = audioEngine->start(); !error.empty()) {
+    if (captureRetriesLeft > 0) {
+      retryCaptureStart();
+      return;
+    }
     fail("AVAudioEngine start failed: " + error, 4);
   }
+  captureRetriesLeft = 0;
 
   emit({{"type", "listening"}});
   armMaxSegmentTimer();

@@ -33,7 +33,10 @@ class ContinuousListener
   // Begins a segment: recogniser, request, tap, engine, "listening",
   // max-segment timer, task. Does nothing while paused, stopping or
   // stopped. A start failure ends the process with status 3 (no usable
-  // recogniser) or 4 (bad input format, engine start failure).
+  // recogniser) or 4 (bad input format, engine start failure); after a
+  // restart, an engine that does not start is first tried again every
+  // captureRetrySeconds for captureRetryAttempts times (the sound server
+  // may be coming back).
   void start();
   // Releases the microphone and drops the segment's text; "paused".
   void pauseListening();
@@ -53,6 +56,14 @@ class ContinuousListener
   void handleBuffer(const AudioBuffer& buffer);  // capture thread
   void handleResult(const std::optional<RecognitionResult>& result,
                     const std::optional<RecognitionError>& error);
+  // Capture ended without a stop: the segment ends as on a recognition
+  // error.
+  void handleCaptureFailure(const std::string& reason);
+  // Finalizes the segment's text with "error-with-partial", or reports a
+  // non-fatal error without text; then restarts.
+  void endSegmentOnError(const std::string& description);
+  void retryCaptureStart();
+  void captureRetryAction();
   void teardownEngine(bool emitStopped);
   void cancelFinalizeTimers();
   void armSilenceFinalize();
@@ -81,6 +92,8 @@ class ContinuousListener
   std::unique_ptr<RecognitionTask> task;
 
   bool restarting = false;
+  // Engine starts this restart may still retry; 0 outside a restart.
+  int captureRetriesLeft = 0;
   std::atomic<bool> stopped{false};  // terminal
   bool stopping = false;
   std::atomic<bool> paused{false};
@@ -103,6 +116,10 @@ class ContinuousListener
   static constexpr double maxSegmentSeconds = 12.0;
   static constexpr double stopFlushSeconds = 1.6;
   static constexpr double restartDelaySeconds = 0.35;
+  // A PulseAudio or PipeWire server takes about a second to restart: a
+  // restart waits up to 5 s for capture to come back.
+  static constexpr double captureRetrySeconds = 0.25;
+  static constexpr int captureRetryAttempts = 20;
   static constexpr uint32_t tapBufferSize = 1024;
 };
 

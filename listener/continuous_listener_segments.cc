@@ -51,14 +51,24 @@ void ContinuousListener::handleResult(
     return;
   }
   if (stopped || restarting || paused) return;
+  endSegmentOnError(error->description);
+}
+
+void ContinuousListener::handleCaptureFailure(const std::string& reason) {
+  // A report overtaken by a teardown, or by the start of a new capture,
+  // concerns a segment that is over.
+  if (finalizationBlocked() || audioEngine->isRunning()) return;
+  endSegmentOnError("Audio capture ended: " + reason);
+}
+
+void ContinuousListener::endSegmentOnError(const std::string& description) {
   const std::string held = trimmed(lastPartial);
   if (!held.empty()) {
     writeDiagnostic("quorvel: recognition error with partial — finalize: " +
-                    error->description + "\n");
+                    description + "\n");
     emitFinalAndRestart(held, "error-with-partial");
   } else {
-    emit(
-        {{"type", "error"}, {"message", error->description}, {"fatal", false}});
+    emit({{"type", "error"}, {"message", description}, {"fatal", false}});
     scheduleRestart("error");
   }
 }
@@ -130,6 +140,24 @@ void ContinuousListener::restartAction(const std::string& reason) {
   restarting = false;
   if (stopped || paused || stopping) return;
   writeDiagnostic("quorvel: restart after " + reason + "\n");
+  captureRetriesLeft = captureRetryAttempts;
+  start();
+}
+
+// The engine did not start within a restart: undo this start() as a
+// restart's teardown would, and try again shortly. Meanwhile the listener
+// is Restarting, so a pause or stop cancels the retry like a restart.
+void ContinuousListener::retryCaptureStart() {
+  --captureRetriesLeft;
+  restarting = true;
+  teardownEngine(/*emitStopped=*/false);
+  restartWorkItem = makeWorkItem(&ContinuousListener::captureRetryAction);
+  queue.asyncAfter(captureRetrySeconds, restartWorkItem);
+}
+
+void ContinuousListener::captureRetryAction() {
+  restarting = false;
+  if (stopped || paused || stopping) return;
   start();
 }
 

@@ -12,6 +12,7 @@ void ContinuousListener::pauseListening() {
   if (restartWorkItem) restartWorkItem->cancel();
   restartWorkItem.reset();
   restarting = false;
+  captureRetriesLeft = 0;  // a resume starts afresh
   lastPartial.clear();
   cancelFinalizeTimers();
   teardownEngine(/*emitStopped=*/false);

@@ -197,6 +197,65 @@ TEST_F(ContinuousListenerTest, ErrorAfterTextFinalizesIt) {
   EXPECT_EQ(output.takeErr(), "quorvel: restart after error-with-partial\n");
 }
 
+// The microphone going away ends the segment as a recognition error does,
+// and the restart waits for capture to come back.
+TEST_F(ContinuousListenerTest, LostCaptureEndsSegmentAndRestartWaitsForIt) {
+  startListening();
+  events();
+  task().sendPartial("turn left");
+  engine->fail("Connection terminated");
+  fake.queue.runUntilIdle();
+  EXPECT_EQ(output.takeErr(),
+            "quorvel: recognition error with partial \xE2\x80\x94 finalize: "
+            "Audio capture ended: Connection terminated\n");
+  EXPECT_EQ(events(), (Lines{partial("turn left"),
+                             final("turn left", "error-with-partial")}));
+  engine->startError = "Connection refused";
+  at(0.35);
+  EXPECT_EQ(output.takeErr(), "quorvel: restart after error-with-partial\n");
+  at(2.0);
+  EXPECT_EQ(events(), Lines{});
+  engine->startError.clear();
+  at(2.1);  // the next look, 0.25 s after the one at 1.85
+  EXPECT_EQ(events(), Lines{listening});
+  EXPECT_EQ(output.takeErr(), "");
+
+  // Without text: a non-fatal error. A report that a new start overtook
+  // changes nothing.
+  engine->fail("Connection terminated");
+  fake.queue.runUntilIdle();
+  EXPECT_EQ(
+      events(),
+      Lines{
+          R"x({"type":"error","message":"Audio capture ended: Connection terminated","fatal":false})x"});
+  at(2.45);
+  EXPECT_EQ(events(), Lines{listening});
+  engine->failureHandler("stale");  // the engine runs on
+  fake.queue.runUntilIdle();
+  at(5);
+  EXPECT_EQ(events(), Lines{});
+}
+
+TEST_F(ContinuousListenerTest, StopOrPauseWhileWaitingForCaptureActAtOnce) {
+  startListening();
+  engine->fail("Connection terminated");
+  engine->startError = "Connection refused";
+  at(1.0);
+  listener->pauseListening();
+  at(10);
+  events();
+  EXPECT_EQ(output.takeErr(), "quorvel: restart after error\n");
+  engine->startError.clear();
+  listener->resumeListening();
+  engine->fail("Connection terminated");
+  engine->startError = "Connection refused";
+  at(11.0);
+  listener->stop(/*thenExit=*/true);
+  fake.queue.runUntilIdle();
+  EXPECT_EQ(events().back(), stopped);
+  EXPECT_EQ(fake.queue.exitStatus(), 0);
+}
+
 TEST_F(ContinuousListenerTest, CallWithResultAndErrorHandlesResultFirst) {
   startListening();
   events();
@@ -478,11 +537,16 @@ TEST_F(ContinuousListenerDeathTest, StartFailuresEndTheProcess) {
   }
 }
 
+// After a restart the engine is tried 20 times, 0.25 s apart, before the
+// failure is fatal; a first start or a resume is not retried.
 TEST_F(ContinuousListenerDeathTest, EngineStartFailureAfterRestartExitsFour) {
   startListening();
+  events();
   task().sendFinal("done");
   engine->startError = "Connection refused";
-  EXPECT_EXIT(at(0.35), ::testing::ExitedWithCode(4), "");
+  at(5.34);
+  EXPECT_EQ(events(), Lines{final("done", "isFinal")});
+  EXPECT_EXIT(at(5.35), ::testing::ExitedWithCode(4), "");
   EXPECT_EQ(
       events().back(),
       R"x({"type":"error","message":"AVAudioEngine start failed: Connection refused","fatal":true})x");

@@ -64,6 +64,20 @@ TEST_F(HostileInputTest, ReaderThatPausesTenSecondsLosesNothing) {
   expectOrderlyEnd(*quorvel);
 }
 
+// One non-blocking socket as standard input and output: no input yet is
+// not the end of it, so the helper listens until told to stop.
+TEST_F(HostileInputTest, NonBlockingSocketForInputAndOutput) {
+  ChildProcess quorvel({QUORVEL_BINARY}, sandbox.environment(),
+                       ChildProcess::Stdio::NonBlockingSocket);
+  ASSERT_TRUE(quorvel.waitForLine(R"("type":"partial")", 30)) << quorvel.err;
+  quorvel.write("stop\n");
+  EXPECT_EQ(quorvel.wait(20), 0);
+  expectOrderlyEnd(quorvel);
+  ASSERT_GE(quorvel.lines.size(), 2u);
+  EXPECT_NE(quorvel.lines[quorvel.lines.size() - 2].find(R"("reason":"stop")"),
+            std::string::npos);
+}
+
 TEST_F(HostileInputTest, ParentClosingOutputEndsTheHelper) {
   auto quorvel = launch();
   ASSERT_TRUE(quorvel->waitForLine(R"("type":"listening")", 30));

@@ -6,7 +6,6 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -54,27 +53,14 @@ class PrivacyMicrophoneAccessTest : public testing::Test {
   std::optional<PrivacyStore> store;
 };
 
-TEST_F(PrivacyMicrophoneAccessTest, ReadableInputFileIsGrantedAndRemembered) {
-  const fs::path input = folder / "input.wav";
-  std::ofstream(input) << "audio";
-  setenv("QUORVEL_AUDIO_INPUT", input.c_str(), 1);
+// Nothing prompts on Linux: asking records the grant, whether or not the
+// input can be opened now (a server that is down fails the capture, later).
+TEST_F(PrivacyMicrophoneAccessTest, RequestRecordsTheGrantWhateverTheInput) {
+  setenv("QUORVEL_AUDIO_INPUT", (folder / "missing.wav").c_str(), 1);
   EXPECT_EQ(PrivacyMicrophoneAccess(*store).authorizationStatus(), 0);
   EXPECT_TRUE(request());
   EXPECT_EQ(store->read().microphone, 3);
   EXPECT_EQ(PrivacyMicrophoneAccess(*store).authorizationStatus(), 3);
-}
-
-TEST_F(PrivacyMicrophoneAccessTest, UnreachableSoundServerIsDenied) {
-  const char* previous = std::getenv("PULSE_SERVER");
-  const std::string saved = previous != nullptr ? previous : "";
-  setenv("PULSE_SERVER", ("unix:" + (folder / "nobody").string()).c_str(), 1);
-  EXPECT_FALSE(request());
-  EXPECT_EQ(store->read().microphone, 2);
-  if (previous != nullptr) {
-    setenv("PULSE_SERVER", saved.c_str(), 1);
-  } else {
-    unsetenv("PULSE_SERVER");
-  }
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <filesystem>
@@ -102,6 +103,37 @@ TEST_F(PrivacyStoreTest, WriteFailureIsReported) {
   writeText(directory + "/file", "");
   const PrivacyStore store(directory + "/file/privacy");
   EXPECT_NE(store.write(Permission::Speech, 3), "");
+}
+
+// The store holds two short lines: more than a few KiB is no store, and
+// what is not a regular file is never read (nor waited on, nor replaced).
+TEST_F(PrivacyStoreTest, OversizedFilesParseAsNothingOthersAreUnreadable) {
+  const std::string grant = "speech=authorized\n";
+  std::string full(PrivacyStore::maxFileBytes - grant.size(), '#');
+  full.back() = '\n';
+  writeText(directory + "/full", full + grant);
+  EXPECT_EQ(PrivacyStore(directory + "/full").read().speech, 3);
+  writeText(directory + "/over", full + "#" + grant);
+  const PrivacyStore over(directory + "/over");
+  EXPECT_EQ(over.read().speech, 0);
+  EXPECT_EQ(over.read().unreadable, "");
+  ASSERT_EQ(over.write(Permission::Microphone, 3), "");
+  EXPECT_EQ(fileText(directory + "/over"), "microphone=authorized\n");
+
+  ASSERT_EQ(mkfifo((directory + "/fifo").c_str(), 0600), 0);
+  for (const std::string& path :
+       {directory + "/fifo", std::string("/dev/zero"), directory}) {
+    const PrivacyStore store(path);
+    const PrivacyStatuses statuses = store.read();
+    EXPECT_EQ(statuses.unreadable, "Not a regular file") << path;
+    EXPECT_EQ(statuses.speech, 2) << path;      // restricted
+    EXPECT_EQ(statuses.microphone, 1) << path;  // restricted
+    EXPECT_EQ(store.write(Permission::Speech, 3),
+              "cannot read " + path + ": Not a regular file");
+  }
+  struct stat info;
+  ASSERT_EQ(stat((directory + "/fifo").c_str(), &info), 0);
+  EXPECT_TRUE(S_ISFIFO(info.st_mode));
 }
 
 TEST_F(PrivacyStoreTest, ReaderNeverSeesHalfAFile) {

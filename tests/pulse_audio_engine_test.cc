@@ -21,6 +21,7 @@
 
 extern char** environ;
 
+#include "tests/support/child_process.h"
 #include "tests/support/pulse_daemon.h"
 
 namespace quorvel {
@@ -145,6 +146,119 @@ TEST_F(PulseAudioEngineTest, UnreachableServerFailsWithConnectionRefused) {
   EXPECT_EQ(engine.start(), "Connection refused");
   EXPECT_FALSE(engine.isRunning());
   setenv("PULSE_SERVER", server.c_str(), 1);
+}
+
+// The index the server gave our client ("quorvel"); empty when none is
+// connected. A new connection gets a new index.
+std::string clientIndex(const PulseDaemon& server) {
+  ChildProcess pactl(
+      {"/usr/bin/pactl", "list", "short", "clients"},
+      {{"PULSE_SERVER", server.server()}, {"PULSE_COOKIE", server.cookie()}});
+  pactl.closeInput();
+  EXPECT_EQ(pactl.wait(10), 0) << pactl.err;
+  std::string index;
+  for (const std::string& line : pactl.lines) {
+    if (line.find("\tquorvel") != std::string::npos) {
+      EXPECT_EQ(index, "") << "more than one connection";
+      index = line.substr(0, line.find('\t'));
+    }
+  }
+  return index;
+}
+
+// Restores the suite's PULSE_SERVER when a test points it elsewhere.
+class ServerOverride {
+ public:
+  explicit ServerOverride(const std::string& server)
+      : saved(std::getenv("PULSE_SERVER")) {
+    setenv("PULSE_SERVER", server.c_str(), 1);
+  }
+  ~ServerOverride() { setenv("PULSE_SERVER", saved.c_str(), 1); }
+
+ private:
+  std::string saved;
+};
+
+// Starts and stops touch only the stream: the connection is the engine's
+// for its life. A server that dies is reported at once, once; the next
+// start connects anew.
+TEST_F(PulseAudioEngineTest, OneConnectionThatOutlivesAServerRestart) {
+  PulseDaemon own(
+      "load-module module-sine-source source_name=tone rate=44100\n"
+      "set-default-source tone\n");
+  ASSERT_TRUE(own.running()) << "see " << own.logPath();
+  ServerOverride server(own.server());
+  PulseAudioEngine engine;
+  std::mutex mutex;
+  std::condition_variable reported;
+  std::vector<std::string> reasons;
+  engine.setFailureHandler([&](const std::string& reason) {
+    std::lock_guard<std::mutex> lock(mutex);
+    reasons.push_back(reason);
+    reported.notify_all();
+  });
+  Recorder recorder;
+  engine.installTap(1024, recorder.tap());
+  ASSERT_EQ(engine.inputFormat().sampleRate, 44100);
+  ASSERT_EQ(engine.start(), "");
+  const std::string first = clientIndex(own);
+  EXPECT_NE(first, "");
+  for (int i = 0; i < 3; ++i) {
+    engine.stop();
+    EXPECT_EQ(engine.inputFormat().sampleRate, 44100);
+    ASSERT_EQ(engine.start(), "");
+  }
+  EXPECT_EQ(clientIndex(own), first);
+  EXPECT_TRUE(recorder.waitFor(2));
+
+  own.kill();
+  const auto killed = Clock::now();
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    ASSERT_TRUE(reported.wait_for(lock, std::chrono::seconds(5),
+                                  [&] { return !reasons.empty(); }));
+  }
+  EXPECT_LT(Clock::now() - killed, std::chrono::seconds(1));
+  EXPECT_FALSE(engine.isRunning());
+  EXPECT_EQ(engine.inputFormat().sampleRate, 48000);
+  EXPECT_EQ(engine.start(), "Connection refused");
+
+  ASSERT_TRUE(own.restart()) << "see " << own.logPath();
+  EXPECT_EQ(engine.inputFormat().sampleRate, 44100);
+  const int before = [&] {
+    std::lock_guard<std::mutex> lock(recorder.mutex);
+    return recorder.count;
+  }();
+  ASSERT_EQ(engine.start(), "");
+  EXPECT_TRUE(recorder.waitFor(before + 2));
+  engine.stop();
+  std::lock_guard<std::mutex> lock(mutex);
+  EXPECT_EQ(reasons, std::vector<std::string>{"Connection terminated"});
+}
+
+// A server that takes the connection and never answers holds each call for
+// the timeout at most, and the start after a failed format look does not
+// wait a second time.
+TEST_F(PulseAudioEngineTest, SilentServerCostsOneTimeout) {
+  const std::string path = daemon->server().substr(5) + "-silent";
+  const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  path.copy(address.sun_path, sizeof(address.sun_path) - 1);
+  ASSERT_EQ(
+      bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)),
+      0);
+  ASSERT_EQ(listen(listener, 8), 0);
+  ServerOverride server("unix:" + path);
+  PulseAudioEngine engine;
+  const auto begin = Clock::now();
+  EXPECT_EQ(engine.inputFormat().sampleRate, 48000);
+  EXPECT_EQ(engine.start(), "Timeout");
+  const double seconds =
+      std::chrono::duration<double>(Clock::now() - begin).count();
+  EXPECT_LT(seconds, PulseAudioEngine::serverTimeoutSeconds + 1.0);
+  close(listener);
+  unlink(path.c_str());
 }
 
 }  // namespace

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -168,12 +170,33 @@ TEST_F(QuorvelListeningTest, LocaleFollowsLanguageAndModelFolders) {
 }
 
 TEST_F(QuorvelListeningTest, StartFailuresExitThreeOrFour) {
+  // A sound server that is down is a capture failure, not a permission
+  // answer: the microphone request records the grant, and the next launch
+  // fails the same way instead of being told it was denied.
+  std::ofstream(dir + "/privacy") << "speech=authorized\n";
   variables["QUORVEL_AUDIO_INPUT"] = "";  // the unreachable Pulse server
-  auto noServer = launch();
-  EXPECT_EQ(noServer->wait(30), 4);
-  const auto fatal = records(*noServer).back();
-  EXPECT_EQ(fatal["message"], "AVAudioEngine start failed: Connection refused");
-  EXPECT_EQ(fatal["fatal"], true);
+  for (const std::string mic : {"authorized", ""}) {
+    auto noServer = launch();
+    EXPECT_EQ(noServer->wait(30), 4);
+    const auto all = records(*noServer);
+    const auto fatal = all.back();
+    EXPECT_EQ(fatal["message"],
+              "AVAudioEngine start failed: Connection refused");
+    EXPECT_EQ(fatal["fatal"], true);
+    std::string answered;
+    for (const auto& record : all) {
+      if (record.value("phase", "") == "micResult") answered = record["mic"];
+    }
+    EXPECT_EQ(answered, mic);
+  }
+
+  // A FIFO would hold the main thread in open() until someone wrote to it.
+  ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0600), 0);
+  variables["QUORVEL_AUDIO_INPUT"] = dir + "/fifo";
+  auto fifo = launch();
+  EXPECT_EQ(fifo->wait(30), 4);
+  EXPECT_EQ(records(*fifo).back()["message"],
+            "AVAudioEngine start failed: Not a regular file");
 
   fs::create_directories(dir + "/empty");
   variables["QUORVEL_MODEL_DIR"] = dir + "/empty";
@@ -208,6 +231,62 @@ TEST_F(QuorvelListeningTest, RecognisesSpeechCapturedFromPulseAudio) {
       << *final;
   quorvel->closeInput();
   EXPECT_EQ(quorvel->wait(20), 0);
+}
+
+// The sound server dies in the middle of a phrase: the phrase is
+// finalized at once. It comes back within the reconnection window:
+// listening and recognition go on. It does not: exit 4.
+TEST_F(QuorvelListeningTest, LostSoundServerEndsTheSegmentThenReconnects) {
+  PulseDaemon daemon(
+      "load-module module-null-sink sink_name=speech rate=16000 channels=1\n"
+      "set-default-source speech.monitor\n");
+  ASSERT_TRUE(daemon.running()) << "see " << daemon.logPath();
+  variables["QUORVEL_AUDIO_INPUT"] = "";
+  variables["PULSE_SERVER"] = daemon.server();
+  variables["PULSE_COOKIE"] = daemon.cookie();
+  auto quorvel = launch();
+  ASSERT_TRUE(quorvel->waitForLine(R"("type":"listening")", 30))
+      << quorvel->err;
+  ChildProcess player({"/usr/bin/pacat", "--playback", "--device=speech",
+                       "--file-format=wav", dashwood},
+                      variables);
+  ASSERT_TRUE(quorvel->waitForLine(R"("type":"partial")", 20));
+  daemon.kill();
+  const auto killed = std::chrono::steady_clock::now();
+  const auto cut = quorvel->waitForLine(R"("type":"final")", 5);
+  EXPECT_LT(std::chrono::steady_clock::now() - killed, std::chrono::seconds(1));
+  ASSERT_TRUE(cut);
+  EXPECT_EQ(Json::parse(*cut)["reason"], "error-with-partial");
+  EXPECT_NE(quorvel->err.find("quorvel: recognition error with partial \xE2\x80"
+                              "\x94 finalize: Audio capture ended: Connection "
+                              "terminated\n"),
+            std::string::npos)
+      << quorvel->err;
+  player.wait(10);
+
+  ASSERT_TRUE(daemon.restart()) << "see " << daemon.logPath();
+  ASSERT_TRUE(quorvel->waitForLine(R"("type":"listening")", 10))
+      << quorvel->err;
+  EXPECT_EQ(runCommand({"/usr/bin/pacat", "--playback", "--device=speech",
+                        "--file-format=wav", youngMan},
+                       variables),
+            0);
+  // Words of the new phrase show that recognition goes on. (How well they
+  // are heard is the recogniser's business, and suffers under load.)
+  const auto heard = quorvel->waitForLine(R"("type":"partial")", 20);
+  ASSERT_TRUE(heard);
+  EXPECT_NE(Json::parse(*heard)["text"], "");
+
+  ASSERT_TRUE(quorvel->waitForLine(R"("type":"listening")", 20));
+  daemon.kill();
+  EXPECT_EQ(quorvel->wait(15), 4);
+  const auto all = records(*quorvel);
+  ASSERT_GE(all.size(), 2u);
+  EXPECT_EQ(all[all.size() - 2]["message"],
+            "Audio capture ended: Connection terminated");
+  EXPECT_EQ(all[all.size() - 2]["fatal"], false);
+  EXPECT_EQ(all.back()["message"],
+            "AVAudioEngine start failed: Connection refused");
 }
 
 }  // namespace

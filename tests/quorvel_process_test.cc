@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -165,6 +166,45 @@ TEST_F(QuorvelProcessTest, MicrophoneRequestIsAnsweredAndRemembered) {
   seen.resize(expected.size());
   EXPECT_EQ(seen, expected);
   EXPECT_NE(stored().find("microphone=authorized"), std::string::npos);
+}
+
+// A store that cannot be read is said to be so on standard error, and no
+// grant is waited for: it can hold none, and reads as restricted.
+TEST_F(QuorvelProcessTest, UnreadableStoreIsReportedWithoutWaiting) {
+  store("speech=authorized\nmicrophone=authorized\n");
+  ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0600), 0);
+  // Root reads every file: the permission case runs as nobody, from a copy
+  // of the binary that nobody may run, on a store in our private folder.
+  char pattern[] = "/tmp/quorvel-nobody-XXXXXX";
+  const std::string bin = mkdtemp(pattern);
+  std::filesystem::permissions(bin, std::filesystem::perms(0755));
+  std::filesystem::copy_file(QUORVEL_BINARY, bin + "/quorvel");
+  struct Case {
+    std::vector<std::string> command;
+    std::string store;
+    std::string reason;
+  } cases[] = {
+      {{"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+        bin + "/quorvel"},
+       privacy,
+       "Permission denied"},
+      {{QUORVEL_BINARY}, dir + "/fifo", "Not a regular file"},
+      {{QUORVEL_BINARY}, "/dev/zero", "Not a regular file"},
+  };
+  for (const Case& each : cases) {
+    variables["QUORVEL_PRIVACY_FILE"] = each.store;
+    ChildProcess quorvel(each.command, variables);
+    EXPECT_EQ(quorvel.wait(10), 1) << each.store;
+    EXPECT_EQ(quorvel.err.substr(0, quorvel.err.find('\n') + 1),
+              "quorvel: cannot read the privacy store " + each.store + ": " +
+                  each.reason + "\n");
+    ASSERT_FALSE(quorvel.lines.empty());
+    EXPECT_EQ(parse(quorvel.lines).back()["message"],
+              "Speech recognition denied/restricted (System Settings → "
+              "Privacy & Security → Speech Recognition → enable Brixlane "
+              "Speech / quorvel). status=restricted");
+  }
+  std::filesystem::remove_all(bin);
 }
 
 // Before listening starts, SIGTERM keeps its default action.

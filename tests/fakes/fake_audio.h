@@ -30,6 +30,11 @@ class FakeAudioEngine : public AudioEngine {
   bool deliver(const std::vector<float>& samples, int channels = 1);
   // A buffer without float data.
   bool deliverWithoutFloats(uint32_t frames);
+  // Capture ends on its own, as when the sound server goes away.
+  void fail(const std::string& reason) {
+    running = false;
+    if (failureHandler) failureHandler(reason);
+  }
   bool hasTap();
 
   Format format{48000, 1};

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,13 +24,23 @@ double secondsSince(std::chrono::steady_clock::time_point start) {
 }  // namespace
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv,
-                           const std::map<std::string, std::string>& env)
+                           const std::map<std::string, std::string>& env,
+                           Stdio stdio)
     : eventStream(argv[0] == QUORVEL_BINARY) {
   int inPipe[2], outPipe[2], errPipe[2];
-  if (pipe2(inPipe, O_CLOEXEC) != 0 || pipe2(outPipe, O_CLOEXEC) != 0 ||
-      pipe2(errPipe, O_CLOEXEC) != 0) {
+  if (stdio == Stdio::NonBlockingSocket) {
+    // Ours and theirs: [0] is the parent's end, [1] the child's.
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) abort();
+    fcntl(pair[1], F_SETFL, fcntl(pair[1], F_GETFL) | O_NONBLOCK);
+    inPipe[0] = pair[1];
+    inPipe[1] = pair[0];
+    outPipe[0] = fcntl(pair[0], F_DUPFD_CLOEXEC, 0);
+    outPipe[1] = fcntl(pair[1], F_DUPFD_CLOEXEC, 0);
+  } else if (pipe2(inPipe, O_CLOEXEC) != 0 || pipe2(outPipe, O_CLOEXEC) != 0) {
     abort();
   }
+  if (pipe2(errPipe, O_CLOEXEC) != 0) abort();
   pid = fork();
   if (pid == 0) {
     dup2(inPipe[0], 0);
@@ -127,7 +138,12 @@ void ChildProcess::write(const std::string& bytes) {
 }
 
 void ChildProcess::closeInput() {
-  if (in >= 0) close(in);
+  // On a socket that also carries the output, only a shutdown tells the
+  // child its input has ended.
+  if (in >= 0) {
+    shutdown(in, SHUT_WR);
+    close(in);
+  }
   in = -1;
 }
 

@@ -17,10 +17,17 @@ namespace quorvel {
 
 class ChildProcess {
  public:
+  enum class Stdio {
+    Pipes,  // a pipe each for standard input, output and error
+    // One socket as both standard input and output, its file description
+    // non-blocking, as some parents hand it over; standard error a pipe.
+    NonBlockingSocket,
+  };
   // Starts argv[0] with the test's environment plus env (an empty value
   // removes the variable).
   ChildProcess(const std::vector<std::string>& argv,
-               const std::map<std::string, std::string>& env);
+               const std::map<std::string, std::string>& env,
+               Stdio stdio = Stdio::Pipes);
   ~ChildProcess();
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;

@@ -50,10 +50,16 @@ PulseDaemon::PulseDaemon(const std::string& modules) {
   fs::create_directories(runtime);
   fs::permissions(runtime, fs::perms::owner_all);
   socket = folder + "/native";
-  const std::string script = folder + "/server.pa";
+  script = folder + "/server.pa";
   std::ofstream(script) << "load-module module-native-protocol-unix socket="
                         << socket << " auth-anonymous=1\n"
                         << modules;
+  launch();
+}
+
+void PulseDaemon::launch() {
+  const fs::path home = fs::path(folder) / "home";
+  const fs::path runtime = fs::path(folder) / "runtime";
 
   // As root the daemon needs --system=false to run at all; its own home and
   // runtime folders keep it from leaving anything behind, and timeout ends
@@ -85,7 +91,7 @@ PulseDaemon::PulseDaemon(const std::string& modules) {
   posix_spawn_file_actions_init(&actions);
   const std::string log = logPath();
   posix_spawn_file_actions_addopen(&actions, 1, log.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
+                                   O_WRONLY | O_CREAT | O_APPEND, 0600);
   posix_spawn_file_actions_adddup2(&actions, 1, 2);
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
@@ -96,23 +102,44 @@ PulseDaemon::PulseDaemon(const std::string& modules) {
                                    argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
+  if (spawned != 0) daemon = 0;
   up = spawned == 0 && waitForSocket(socket);
+}
+
+void PulseDaemon::kill() {
+  if (daemon <= 0) return;
+  ::kill(-daemon, SIGKILL);
+  reap();
+}
+
+bool PulseDaemon::restart() {
+  kill();
+  // The killed daemon leaves its socket behind; the new one binds anew.
+  fs::remove(socket);
+  launch();
+  return up;
+}
+
+void PulseDaemon::reap() {
+  const auto deadline = Clock::now() + std::chrono::seconds(5);
+  int status = 0;
+  while (waitpid(daemon, &status, WNOHANG) == 0) {
+    if (Clock::now() > deadline) {
+      ::kill(-daemon, SIGKILL);
+      waitpid(daemon, &status, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ::kill(-daemon, SIGKILL);  // anything left of the group
+  daemon = 0;
+  up = false;
 }
 
 PulseDaemon::~PulseDaemon() {
   if (daemon > 0) {
-    kill(-daemon, SIGTERM);
-    const auto deadline = Clock::now() + std::chrono::seconds(5);
-    int status = 0;
-    while (waitpid(daemon, &status, WNOHANG) == 0) {
-      if (Clock::now() > deadline) {
-        kill(-daemon, SIGKILL);
-        waitpid(daemon, &status, 0);
-        break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    kill(-daemon, SIGKILL);  // anything left of the group
+    ::kill(-daemon, SIGTERM);
+    reap();
   }
   if (!folder.empty()) fs::remove_all(folder);
 }

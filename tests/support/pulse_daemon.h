@@ -20,6 +20,10 @@ class PulseDaemon {
   PulseDaemon& operator=(const PulseDaemon&) = delete;
 
   bool running() const { return up; }
+  // Kills the daemon at once, as a crash would.
+  void kill();
+  // Starts it again on the same socket; true once it accepts connections.
+  bool restart();
   // The value for PULSE_SERVER.
   std::string server() const { return "unix:" + socket; }
   std::string logPath() const { return folder + "/daemon.log"; }
@@ -27,7 +31,10 @@ class PulseDaemon {
   std::string cookie() const { return folder + "/cookie"; }
 
  private:
-  std::string folder, socket;
+  void launch();
+  void reap();
+
+  std::string folder, socket, script;
   pid_t daemon = 0;
   bool up = false;
 };

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sndfile.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,17 +21,40 @@ struct SoundFileCloser {
 };
 using SoundFile = std::unique_ptr<SNDFILE, SoundFileCloser>;
 
+// Opens path for reading if it is a regular file; else -1, with the
+// system's reason or "Not a regular file". A FIFO would hold the caller in
+// open() until a writer came, and neither it nor a device has an end.
+int openRegularFile(const std::string& path, std::string& reason) {
+  const int fd =
+      ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) {
+    reason = std::strerror(errno);
+    return -1;
+  }
+  struct stat info;
+  if (fstat(fd, &info) != 0) {
+    reason = std::strerror(errno);
+  } else if (!S_ISREG(info.st_mode)) {
+    reason = "Not a regular file";
+  } else {
+    return fd;  // O_NONBLOCK means nothing to a regular file's reads
+  }
+  ::close(fd);
+  return -1;
+}
+
 // Opens path for reading. Empty on success, else a readable reason: the
 // system's for a file that cannot be opened at all, libsndfile's for one
 // that is no sound file it knows.
 std::string openSound(const std::string& path, SoundFile& file, SF_INFO& info) {
-  // libsndfile words a missing file as "System error : ...": asking the
-  // system first gives the plain reason.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::strerror(errno);
-  ::close(fd);
+  // libsndfile words a missing file as "System error : ...": opening it
+  // ourselves gives the plain reason.
+  std::string reason;
+  const int fd = openRegularFile(path, reason);
+  if (fd < 0) return reason;
   info = SF_INFO{};
-  file.reset(sf_open(path.c_str(), SFM_READ, &info));
+  // libsndfile closes fd, also when it fails.
+  file.reset(sf_open_fd(fd, SFM_READ, &info, /*close_desc=*/SF_TRUE));
   if (!file) return sf_strerror(nullptr);
   if (info.samplerate <= 0 || info.channels <= 0) {
     return "The file holds no sound";
@@ -64,7 +88,8 @@ FileAudioEngine::~FileAudioEngine() { stop(); }
 
 AudioEngine::Format FileAudioEngine::inputFormat() {
   if (running) return runningFormat;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  std::string reason;
+  const int fd = openRegularFile(path, reason);
   if (fd < 0) return {48000, 1};
   ::close(fd);
   SoundFile file;

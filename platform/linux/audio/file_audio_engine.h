@@ -27,8 +27,9 @@ class FileAudioEngine : public AudioEngine {
   FileAudioEngine& operator=(const FileAudioEngine&) = delete;
 
   // The file's rate and channel count; {0, 0} for a file that opens but is
-  // no sound file. A file that cannot be opened reports 48000 Hz mono, the
-  // format a microphone would be asked for, so that start() says why.
+  // no sound file. A file that cannot be opened, or is not a regular file
+  // (a FIFO, a device), reports 48000 Hz mono, the format a microphone
+  // would be asked for, so that start() says why. Never blocks on it.
   Format inputFormat() override;
   // The tap must not call back into the engine.
   void installTap(uint32_t bufferSize, Tap tap) override;
@@ -36,7 +37,7 @@ class FileAudioEngine : public AudioEngine {
   // Opens the file and delivers, in real time on the monotonic clock,
   // buffers of the tap's size (1024 frames when unset) from the position
   // the timeline has reached. Empty on success, else why the file cannot
-  // be read ("No such file or directory").
+  // be read ("No such file or directory", "Not a regular file").
   std::string start() override;
   bool isRunning() const override;
   // Wakes the capture thread and waits only for a tap call in progress.

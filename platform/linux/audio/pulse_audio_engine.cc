@@ -2,13 +2,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <utility>
 
 namespace quorvel {
 namespace {
 
-constexpr double connectTimeoutSeconds = 5.0;
-constexpr double probeTimeoutSeconds = 2.0;
 constexpr AudioEngine::Format requestedFormat{48000, 1};
 
 }  // namespace
@@ -16,13 +15,19 @@ constexpr AudioEngine::Format requestedFormat{48000, 1};
 PulseAudioEngine::~PulseAudioEngine() { stop(); }
 
 AudioEngine::Format PulseAudioEngine::inputFormat() {
-  if (connection) return runningFormat;
-  PulseConnection probe;
+  if (running) return runningFormat;
+  stop();  // what is left of a recording the server ended
+  probedSpec.reset();
+  probeFailure.clear();
+  const pa_usec_t deadline = pulseDeadline(serverTimeoutSeconds);
   pa_sample_spec spec{};
-  if (!probe.connect(probeTimeoutSeconds).empty() ||
-      !probe.sourceSpec(spec, probeTimeoutSeconds).empty()) {
+  std::string reason = connection.connect(deadline);
+  if (reason.empty()) reason = connection.sourceSpec(spec, deadline);
+  if (!reason.empty()) {
+    probeFailure = reason;
     return requestedFormat;
   }
+  probedSpec = spec;
   return {static_cast<double>(spec.rate), spec.channels};
 }
 
@@ -33,22 +38,31 @@ void PulseAudioEngine::installTap(uint32_t bufferSize, Tap newTap) {
 void PulseAudioEngine::removeTap() { tapSlot.remove(); }
 
 std::string PulseAudioEngine::start() {
-  if (connection && !streamFailed) return {};
+  if (running) return {};
   stop();  // what is left of a recording the server ended
-  auto candidate = std::make_unique<PulseConnection>();
-  if (std::string reason = candidate->connect(connectTimeoutSeconds);
-      !reason.empty()) {
+  // A server that did not answer inputFormat() is not asked twice in a row.
+  std::optional<pa_sample_spec> source = std::exchange(probedSpec, {});
+  if (!probeFailure.empty()) return std::exchange(probeFailure, {});
+  const pa_usec_t deadline = pulseDeadline(serverTimeoutSeconds);
+  if (std::string reason = connection.connect(deadline); !reason.empty()) {
     return reason;
   }
-  pa_sample_spec source{};
-  if (std::string reason = candidate->sourceSpec(source, connectTimeoutSeconds);
-      !reason.empty()) {
-    return reason;
+  if (!source) {
+    source.emplace();
+    if (std::string reason = connection.sourceSpec(*source, deadline);
+        !reason.empty()) {
+      return reason;
+    }
   }
-  const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, source.rate, source.channels};
+  const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, source->rate,
+                            source->channels};
+  const uint32_t frames = tapSlot.bufferFrames();
 
-  bufferFrames = tapSlot.bufferFrames();
+  PulseLock lock(connection);
+  capturing = false;
+  sampleRate = spec.rate;
   channels = spec.channels;
+  bufferFrames = frames;
   gatheredFrames = 0;
   gathered.assign(size_t{bufferFrames} * channels, 0.0f);
   planar.assign(gathered.size(), 0.0f);
@@ -56,14 +70,10 @@ std::string PulseAudioEngine::start() {
   for (uint32_t c = 0; c < channels; ++c) {
     pointers.push_back(planar.data() + size_t{c} * bufferFrames);
   }
-  streamFailed = false;
 
-  runningFormat = {static_cast<double>(spec.rate), spec.channels};
-  loop = candidate->mainloop();
-  PulseLock lock(loop);
-  stream = pa_stream_new(candidate->context(), "quorvel capture", &spec,
+  stream = pa_stream_new(connection.context(), "quorvel capture", &spec,
                          /*map=*/nullptr);
-  if (stream == nullptr) return candidate->lastError();
+  if (stream == nullptr) return connection.lastError();
   pa_stream_set_state_callback(stream, onState, this);
   pa_stream_set_read_callback(stream, onRead, this);
   // Fragments of about one buffer keep the latency near one buffer.
@@ -75,63 +85,81 @@ std::string PulseAudioEngine::start() {
   attributes.fragsize =
       static_cast<uint32_t>(bufferFrames * pa_frame_size(&spec));
   // No device: the library then records PULSE_SOURCE or the default, the
-  // source whose format was just read.
+  // source whose format was read.
   std::string reason;
   if (pa_stream_connect_record(stream, /*dev=*/nullptr, &attributes,
                                PA_STREAM_ADJUST_LATENCY) < 0) {
-    reason = candidate->lastError();
-  } else if (!candidate->waitLocked(
+    reason = connection.lastError();
+  } else if (!connection.waitLocked(
                  [this] {
-                   return !PA_STREAM_IS_GOOD(pa_stream_get_state(stream)) ||
-                          pa_stream_get_state(stream) == PA_STREAM_READY;
+                   const pa_stream_state_t state = pa_stream_get_state(stream);
+                   return state == PA_STREAM_READY || !PA_STREAM_IS_GOOD(state);
                  },
-                 connectTimeoutSeconds)) {
+                 deadline)) {
     reason = pa_strerror(PA_ERR_TIMEOUT);
   } else if (pa_stream_get_state(stream) != PA_STREAM_READY) {
-    reason = candidate->lastError();
+    reason = connection.lastError();
   }
   if (!reason.empty()) {
-    pa_stream_set_state_callback(stream, nullptr, nullptr);
-    pa_stream_set_read_callback(stream, nullptr, nullptr);
-    pa_stream_disconnect(stream);
-    pa_stream_unref(stream);
-    stream = nullptr;
+    releaseStream();
     return reason;
   }
-  connection = std::move(candidate);
+  capturing = true;
+  runningFormat = {static_cast<double>(spec.rate), spec.channels};
+  running = true;
   return {};
 }
 
-bool PulseAudioEngine::isRunning() const {
-  return connection != nullptr && !streamFailed;
-}
+bool PulseAudioEngine::isRunning() const { return running; }
 
 void PulseAudioEngine::stop() {
-  if (!connection) return;
-  {
-    PulseLock lock(connection->mainloop());
-    // Under the loop's lock no read callback is running, and with the
-    // callbacks cleared none will start.
-    pa_stream_set_state_callback(stream, nullptr, nullptr);
-    pa_stream_set_read_callback(stream, nullptr, nullptr);
-    pa_stream_disconnect(stream);
-    pa_stream_unref(stream);
-    stream = nullptr;
-  }
-  connection.reset();
+  if (stream == nullptr) return;
+  PulseLock lock(connection);
+  capturing = false;
+  running = false;
+  releaseStream();
+}
+
+void PulseAudioEngine::setFailureHandler(FailureHandler handler) {
+  FailureHandler old;  // destroyed outside the lock
+  std::lock_guard<std::recursive_mutex> guard(connection.callbackMutex());
+  old = std::exchange(failureHandler, std::move(handler));
+}
+
+void PulseAudioEngine::releaseStream() {
+  // Under the loop's lock no callback is running, and with the callbacks
+  // cleared none will start.
+  pa_stream_set_state_callback(stream, nullptr, nullptr);
+  pa_stream_set_read_callback(stream, nullptr, nullptr);
+  pa_stream_disconnect(stream);
+  pa_stream_unref(stream);
+  stream = nullptr;
 }
 
 void PulseAudioEngine::onState(pa_stream* stream, void* userdata) {
   auto* engine = static_cast<PulseAudioEngine*>(userdata);
-  if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) {
-    engine->streamFailed = true;
+  {
+    std::lock_guard<std::recursive_mutex> guard(
+        engine->connection.callbackMutex());
+    if (engine->capturing && !PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) {
+      // The server ended a recording we did not stop: say so at once, or
+      // the listener would hear silence until its next restart.
+      engine->capturing = false;
+      engine->running = false;
+      if (engine->failureHandler) {
+        engine->failureHandler(engine->connection.lastError());
+      }
+    }
   }
   // start() may be waiting for the stream to settle.
-  pa_threaded_mainloop_signal(engine->loop, /*wait_for_accept=*/0);
+  pa_threaded_mainloop_signal(engine->connection.mainloop(),
+                              /*wait_for_accept=*/0);
 }
 
 void PulseAudioEngine::onRead(pa_stream* stream, size_t, void* userdata) {
   auto* engine = static_cast<PulseAudioEngine*>(userdata);
+  std::lock_guard<std::recursive_mutex> guard(
+      engine->connection.callbackMutex());
   const size_t frameBytes = sizeof(float) * engine->channels;
   while (pa_stream_readable_size(stream) > 0) {
     const void* data = nullptr;
@@ -163,7 +191,7 @@ void PulseAudioEngine::gather(const float* interleaved, size_t frames) {
         channel[i] = gathered[size_t{i} * channels + c];
       }
     }
-    const AudioBuffer buffer{bufferFrames, pointers, runningFormat.sampleRate};
+    const AudioBuffer buffer{bufferFrames, pointers, sampleRate};
     tapSlot.deliver(buffer);
   }
 }

@@ -1,14 +1,13 @@
 // The microphone through PulseAudio: records the capture source
 // (PULSE_SOURCE, else the server's default) as 32-bit float at the source's
-// own rate and channel count. Called on the main queue; the tap runs on the
-// PulseAudio main loop's thread.
+// own rate and channel count. Called on the main queue; the tap and the
+// failure handler run on the PulseAudio main loop's thread.
 #ifndef QUORVEL_PLATFORM_LINUX_AUDIO_PULSE_AUDIO_ENGINE_H_
 #define QUORVEL_PLATFORM_LINUX_AUDIO_PULSE_AUDIO_ENGINE_H_
 
 #include <atomic>
 #include <cstdint>
-#include <memory>
-#include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,28 +19,37 @@ namespace quorvel {
 
 class PulseAudioEngine : public AudioEngine {
  public:
+  // The longest a call waits for the server, in all: a server that
+  // accepts the connection and then never answers costs this, not more.
+  static constexpr double serverTimeoutSeconds = 2.0;
+
   PulseAudioEngine() = default;
   ~PulseAudioEngine() override;  // stops capture
   PulseAudioEngine(const PulseAudioEngine&) = delete;
   PulseAudioEngine& operator=(const PulseAudioEngine&) = delete;
 
-  // The capture source's format. When the server or the source cannot be
-  // reached, 48000 Hz mono, the format that would be asked for, so that
-  // start() is where the failure is reported.
+  // The capture source's format, read over the engine's one connection
+  // (made now if there is none). When the server or the source cannot be
+  // reached, 48000 Hz mono, the format that would be asked for: the next
+  // start() then reports why, without trying again.
   Format inputFormat() override;
   // The tap must not call back into the engine.
   void installTap(uint32_t bufferSize, Tap tap) override;
   void removeTap() override;
-  // Connects and starts recording; buffers hold the tap's size in frames
-  // (1024 when unset). Empty on success, else the server's reason
-  // ("Connection refused", "No such entity").
+  // Records the source in the format inputFormat() reported (read anew
+  // when it was not asked), connecting first if the server ended the
+  // connection; buffers hold the tap's size in frames (1024 when unset).
+  // Empty on success, else the server's reason ("Connection refused", "No
+  // such entity", "Timeout").
   std::string start() override;
   // False once the server has ended the recording.
   bool isRunning() const override;
-  // Waits only for a tap call in progress.
+  // Ends the recording, keeping the connection; waits only for a tap call
+  // in progress.
   void stop() override;
-  // Not reported yet: a failed stream shows only in isRunning().
-  void setFailureHandler(FailureHandler) override {}
+  // Reports, once per start(), a recording the server ended: the server
+  // went away ("Connection terminated") or took the source away.
+  void setFailureHandler(FailureHandler handler) override;
 
  private:
   static void onRead(pa_stream* stream, size_t bytes, void* userdata);
@@ -49,17 +57,25 @@ class PulseAudioEngine : public AudioEngine {
   // Main loop thread: gathers frames (null for a hole: silence) into
   // buffers of bufferFrames and hands each full one to the tap.
   void gather(const float* interleaved, size_t frames);
+  void releaseStream();  // REQUIRES: PulseLock
 
   TapSlot tapSlot;
+  PulseConnection connection;
 
-  // Present from a successful start() until stop().
-  std::unique_ptr<PulseConnection> connection;
-  pa_stream* stream = nullptr;  // owned; released under the loop's lock
-  pa_threaded_mainloop* loop = nullptr;  // the stream's, while it exists
-  std::atomic<bool> streamFailed{false};
-  Format runningFormat;  // written before the stream exists
+  // What the last inputFormat() found, for the next start(): the source's
+  // spec, or why it could not be read.
+  std::optional<pa_sample_spec> probedSpec;
+  std::string probeFailure;
 
-  // Used by the main loop thread while recording, sized by start().
+  pa_stream* stream = nullptr;  // owned; released under the PulseLock
+  std::atomic<bool> running{false};
+  Format runningFormat;
+
+  // Shared with the main loop thread, under the connection's callback
+  // mutex: the failure report and the recording's buffers.
+  FailureHandler failureHandler;
+  bool capturing = false;  // from a successful start() to its end
+  double sampleRate = 0;
   uint32_t channels = 0;
   uint32_t bufferFrames = 0;
   uint32_t gatheredFrames = 0;

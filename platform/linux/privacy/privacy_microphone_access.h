@@ -1,6 +1,7 @@
-// The microphone permission on Linux, kept in the privacy store. A request
-// answers as a platform prompt would: on a thread of its own, granted when
-// the audio input can be opened.
+// The microphone permission on Linux, kept in the privacy store. Nothing
+// prompts: a request is answered, on a thread of its own as a platform
+// prompt would be, by recording the grant. Only the user denies, through
+// quorvel-privacy.
 #ifndef QUORVEL_PLATFORM_LINUX_PRIVACY_PRIVACY_MICROPHONE_ACCESS_H_
 #define QUORVEL_PLATFORM_LINUX_PRIVACY_PRIVACY_MICROPHONE_ACCESS_H_
 
@@ -20,11 +21,10 @@ class PrivacyMicrophoneAccess : public MicrophoneAccess {
 
   // The microphone status recorded in the store.
   int64_t authorizationStatus() override;
-  // Checks on a new, detached thread whether the input can be opened (the
-  // QUORVEL_AUDIO_INPUT file is readable, else the PulseAudio server
-  // answers within a few seconds and has a capture source), records the
-  // answer in the store (3 authorized, 2 denied), then calls completion
-  // there. A failed write still completes with the answer.
+  // On a new, detached thread: records the grant (3 authorized) in the
+  // store, then calls completion there with true. Whether the input can be
+  // opened is no permission answer: a sound server that is down is the
+  // capture's failure to start. A failed write still completes.
   void requestAccess(std::function<void(bool granted)> completion) override;
 
  private:

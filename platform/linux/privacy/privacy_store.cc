@@ -67,29 +67,51 @@ std::string failure(const std::string& what, const std::string& path) {
   return what + " " + path + ": " + std::strerror(errno);
 }
 
-// Reads the whole file; a missing file is empty. Absent on other errors.
-std::optional<std::string> readFile(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+// The store's text as read from path.
+struct StoreFile {
+  std::string text;  // empty for a missing or an oversized file
+  // Why a file that is there cannot be read ("Permission denied"); empty
+  // when it can, or when there is none.
+  std::string unreadable;
+};
+
+StoreFile readStoreFile(const std::string& path) {
+  StoreFile file;
+  // Non-blocking: a FIFO in the store's place must not hold the reader in
+  // open() until someone writes to it.
+  const int fd =
+      open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) {
-    if (errno == ENOENT) return std::string();
-    return std::nullopt;
+    if (errno != ENOENT) file.unreadable = std::strerror(errno);
+    return file;
   }
-  std::string text;
-  char buffer[4096];
-  for (;;) {
-    const ssize_t got = ::read(fd, buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) {
-      const int saved = errno;
-      close(fd);
-      errno = saved;
-      return std::nullopt;
+  struct stat info;
+  if (fstat(fd, &info) != 0) {
+    file.unreadable = std::strerror(errno);
+  } else if (!S_ISREG(info.st_mode)) {
+    file.unreadable = "Not a regular file";
+  } else {
+    // One byte past the cap tells an oversized file from a full one.
+    char buffer[PrivacyStore::maxFileBytes + 1];
+    size_t size = 0;
+    while (size < sizeof buffer) {
+      const ssize_t got = ::read(fd, buffer + size, sizeof buffer - size);
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) {
+        file.unreadable = std::strerror(errno);
+        break;
+      }
+      if (got == 0) break;
+      size += static_cast<size_t>(got);
     }
-    if (got == 0) break;
-    text.append(buffer, static_cast<size_t>(got));
+    // More than the cap parses as nothing, like any text that does not
+    // parse: the store never writes such a file.
+    if (file.unreadable.empty() && size <= PrivacyStore::maxFileBytes) {
+      file.text.assign(buffer, size);
+    }
   }
   close(fd);
-  return text;
+  return file;
 }
 
 std::string directoryOf(const std::string& path) {
@@ -134,13 +156,14 @@ std::string rewrite(const std::string& path, Permission permission,
   flock(directoryFd, LOCK_EX);  // advisory; on failure write unlocked
 
   std::string result;
-  const std::optional<std::string> old = readFile(path);
-  if (!old) {
-    result = failure("cannot read", path);
+  const StoreFile old = readStoreFile(path);
+  if (!old.unreadable.empty()) {
+    // Also keeps a device or FIFO named as the store from being replaced.
+    result = "cannot read " + path + ": " + old.unreadable;
   } else {
     std::string text;
     bool placed = newLine.empty();
-    forEachLine(*old, [&](std::string_view line) {
+    forEachLine(old.text, [&](std::string_view line) {
       const auto pair = splitLine(line);
       if (pair && pair->first == keyOf(permission)) {
         // The first occurrence takes the new value; later ones, which
@@ -219,8 +242,13 @@ std::string PrivacyStore::defaultPath() {
 }
 
 PrivacyStatuses PrivacyStore::read() const {
-  const std::optional<std::string> text = readFile(path);
-  return text ? parsePrivacyStore(*text) : PrivacyStatuses{};
+  const StoreFile file = readStoreFile(path);
+  if (!file.unreadable.empty()) {
+    // Neither permission can be granted here until the file is fixed.
+    return {restrictedStatus(Permission::Speech),
+            restrictedStatus(Permission::Microphone), file.unreadable};
+  }
+  return parsePrivacyStore(file.text);
 }
 
 std::string PrivacyStore::write(Permission permission, int64_t status) const {

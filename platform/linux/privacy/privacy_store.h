@@ -4,6 +4,7 @@
 #ifndef QUORVEL_PLATFORM_LINUX_PRIVACY_PRIVACY_STORE_H_
 #define QUORVEL_PLATFORM_LINUX_PRIVACY_PRIVACY_STORE_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -17,6 +18,9 @@ namespace quorvel {
 struct PrivacyStatuses {
   int64_t speech = 0;
   int64_t microphone = 0;
+  // Why the store file, which is there, cannot be read ("Permission
+  // denied", "Not a regular file"); empty when it can or is missing.
+  std::string unreadable;
 };
 
 // Parses the store's text. VALUE is a status label of the key's own
@@ -35,14 +39,23 @@ class PrivacyStore {
   // ~/.config/quorvel/privacy.
   static std::string defaultPath();
 
+  // The largest store file read; a larger one parses as nothing. The
+  // store holds two short lines.
+  static constexpr size_t maxFileBytes = 4096;
+
   explicit PrivacyStore(std::string path) : path(std::move(path)) {}
   const std::string& filePath() const { return path; }
-  // Reads the file anew on every call; a missing file reads as all 0.
+  // Reads the file anew on every call, never blocking on it. A missing
+  // file, or one larger than maxFileBytes, reads as all 0. A file that is
+  // there but cannot be read (no permission, not a regular file) reads as
+  // restricted for both permissions, with the reason in unreadable: the
+  // user cannot grant either until it is fixed.
   PrivacyStatuses read() const;
   // Sets one permission's raw status, keeping the other lines, by writing
   // a new file and renaming it over the old one, so a reader never sees
-  // half a file. Creates missing directories. Empty on success, else a
-  // readable reason.
+  // half a file. Creates missing directories. A file that cannot be read
+  // is left alone; an oversized one is replaced by the one line. Empty on
+  // success, else a readable reason.
   std::string write(Permission permission, int64_t status) const;
   // Removes one permission's line (back to notDetermined), atomically.
   std::string reset(Permission permission) const;

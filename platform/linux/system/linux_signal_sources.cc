@@ -1,8 +1,8 @@
 #include "platform/linux/system/linux_signal_sources.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <semaphore.h>
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
@@ -12,45 +12,50 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <map>
 #include <mutex>
 #include <set>
 #include <thread>
 #include <utility>
-#include <vector>
 
 namespace quorvel {
 
 namespace {
 
-// Write end of the self-pipe; -1 until the hub exists.
-std::atomic<int> gSignalPipeWrite{-1};
+// Deliveries that reached the handler and wait for the watcher, by signal
+// number, and the semaphore that wakes it. Neither needs a descriptor, so
+// this path works when the process has none left to give.
+std::atomic<bool> gDelivered[NSIG];
+sem_t gDeliveryWake;
 
-// Runs in signal context: only async-signal-safe calls, errno preserved.
-// The write end is non-blocking, so a full pipe drops the byte instead of
-// hanging the interrupted thread; those deliveries coalesce.
+// Runs in signal context: only async-signal-safe calls (sem_post is one,
+// lock-free atomics too), errno preserved.
 void forwardSignal(int signo) {
   const int savedErrno = errno;
-  const int fd = gSignalPipeWrite.load(std::memory_order_relaxed);
-  if (fd >= 0) {
-    const unsigned char byte = static_cast<unsigned char>(signo);
-    [[maybe_unused]] ssize_t ignored = ::write(fd, &byte, 1);
+  if (signo > 0 && signo < NSIG) {
+    gDelivered[signo].store(true, std::memory_order_release);
+    sem_post(&gDeliveryWake);
   }
   errno = savedErrno;
 }
 
 // The process-wide side of signal handling: handlers are process-wide, so
-// there is one pipe, one signalfd and one watcher thread whatever the
-// number of LinuxSignalSources. Never destroyed: the detached watcher uses
-// it until the process exits.
+// there is one signalfd and one pair of watcher threads whatever the number
+// of LinuxSignalSources. Never destroyed: the detached watchers use it
+// until the process exits.
 //
 // A watched signal is blocked on the thread that takes it over (the main
 // queue's) and so on every thread that thread starts later; background
 // threads block it from their start. The kernel then leaves it pending
 // for the signalfd, and no thread is interrupted at all. The handler
 // remains for a thread that does not block it (one a library started
-// early): it writes to the pipe, which the watcher reads as well.
+// early): it marks the delivery and wakes the handler watcher.
+//
+// When no signalfd can be made (the descriptor table is full), a blocked
+// signal would stay pending for ever. The handler watcher then takes the
+// deliveries itself: it alone leaves every signal unblocked, so the
+// kernel hands it each watched signal, and it sleeps where a signal can
+// interrupt it.
 class SignalHub {
  public:
   static SignalHub& shared() {
@@ -72,7 +77,7 @@ class SignalHub {
         std::perror("quorvel: sigaction");
       }
       sigaddset(&signalfdMask, signo);
-      signalfd(signalFd, &signalfdMask, 0);
+      if (signalFd >= 0) signalfd(signalFd, &signalfdMask, 0);
     }
     sigset_t blocked;
     sigemptyset(&blocked);
@@ -93,41 +98,51 @@ class SignalHub {
   };
 
   SignalHub() {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) {
-      std::perror("quorvel: signal pipe");
-      std::abort();
-    }
-    fcntl(fds[1], F_SETFL, fcntl(fds[1], F_GETFL) | O_NONBLOCK);
-    readFd = fds[0];
-    gSignalPipeWrite.store(fds[1]);
+    sem_init(&gDeliveryWake, /*pshared=*/0, 0);
     sigemptyset(&signalfdMask);
     signalFd = signalfd(-1, &signalfdMask, SFD_CLOEXEC | SFD_NONBLOCK);
-    std::thread([this] { watch(); }).detach();
+    std::thread([this] { watchHandler(); }).detach();
+    if (signalFd >= 0) std::thread([this] { watchSignalfd(); }).detach();
   }
 
-  void watch() {
+  void watchHandler() {
+    sigset_t mask;
+    if (signalFd >= 0) {
+      // Deliveries belong to the signalfd; this thread only forwards
+      // those that a stray thread's handler took.
+      sigfillset(&mask);
+    } else {
+      sigemptyset(&mask);
+    }
+    pthread_sigmask(SIG_SETMASK, &mask, nullptr);
+    for (;;) {
+      // Interrupted by the handler itself (EINTR) or woken by its post:
+      // either way, look at every signal.
+      sem_wait(&gDeliveryWake);
+      for (int signo = 1; signo < NSIG; ++signo) {
+        if (gDelivered[signo].exchange(false, std::memory_order_acquire)) {
+          dispatch(signo);
+        }
+      }
+    }
+  }
+
+  void watchSignalfd() {
     // The watcher only reads; it never takes a delivery itself.
     sigset_t all;
     sigfillset(&all);
     pthread_sigmask(SIG_BLOCK, &all, nullptr);
     for (;;) {
-      pollfd ready[2] = {{readFd, POLLIN, 0}, {signalFd, POLLIN, 0}};
-      if (::poll(ready, signalFd >= 0 ? 2 : 1, -1) < 0) continue;
-      if (ready[0].revents & POLLIN) {
-        unsigned char byte;
-        if (::read(readFd, &byte, 1) == 1) dispatch(byte);
+      pollfd ready = {signalFd, POLLIN, 0};
+      if (::poll(&ready, 1, -1) < 0 || !(ready.revents & POLLIN)) continue;
+      signalfd_siginfo info;
+      ssize_t got;
+      {
+        // Under the mutex that also guards the signalfd's mask changes.
+        std::lock_guard<std::mutex> lock(mutex);
+        got = ::read(signalFd, &info, sizeof info);
       }
-      if (ready[1].revents & POLLIN) {
-        signalfd_siginfo info;
-        ssize_t got;
-        {
-          // Under the mutex that also guards the signalfd's mask changes.
-          std::lock_guard<std::mutex> lock(mutex);
-          got = ::read(signalFd, &info, sizeof info);
-        }
-        if (got == sizeof info) dispatch(static_cast<int>(info.ssi_signo));
-      }
+      if (got == sizeof info) dispatch(static_cast<int>(info.ssi_signo));
     }
   }
 
@@ -140,10 +155,9 @@ class SignalHub {
 
   std::mutex mutex;
   std::map<int, std::map<uint64_t, Subscriber>> subscribers;  // by mutex
-  std::set<int> caught;  // signals whose handler is installed; by mutex
-  uint64_t nextId = 0;   // guarded by mutex
-  int readFd = -1;
-  int signalFd = -1;
+  std::set<int> caught;   // signals whose handler is installed; by mutex
+  uint64_t nextId = 0;    // guarded by mutex
+  int signalFd = -1;      // -1 when none could be made; set before watching
   sigset_t signalfdMask;  // the watched signals; by mutex
 };
 

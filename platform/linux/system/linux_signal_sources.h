@@ -1,8 +1,9 @@
 // Signal sources on Linux: a watched signal is blocked on the calling (main
-// queue) thread and read from a signalfd by one watcher thread, which posts
+// queue) thread and read from a signalfd by a watcher thread, which posts
 // the subscribers' handlers to their main queue. A thread that does not
-// block it gets a handler that only writes its number to a self-pipe the
-// watcher also reads. Call watch from the main queue's thread.
+// block it gets a handler that only marks the delivery for a second
+// watcher; without a signalfd, that watcher takes every delivery. Call
+// watch from the main queue's thread.
 #ifndef QUORVEL_PLATFORM_LINUX_SYSTEM_LINUX_SIGNAL_SOURCES_H_
 #define QUORVEL_PLATFORM_LINUX_SYSTEM_LINUX_SIGNAL_SOURCES_H_
 
@@ -25,7 +26,7 @@ class LinuxSignalSources : public SignalSources {
   // anyone could observe them). handler runs on the queue once per
   // delivery while the source lives; deliveries close together may
   // coalesce. Blocks signo on the calling thread and the threads it starts
-  // later. Aborts if the pipe or the watcher thread cannot be made.
+  // later. Needs no descriptor beyond the signalfd, and works without it.
   std::unique_ptr<SignalSource> watch(int signo,
                                       std::function<void()> handler) override;
 
