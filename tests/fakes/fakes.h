@@ -1,0 +1,269 @@
+// Test doubles of every platform seam, for the logic's tests and the
+// listener's fuzz target: a main queue in virtual time, a scripted speech
+// service and audio engine, the rest of the Platform, and a capture of what
+// the code writes to standard output and error. Everything runs on the
+// test's thread except the tap, the microphone's answer and the commands.
+#ifndef QUORVEL_TESTS_FAKES_FAKES_H_
+#define QUORVEL_TESTS_FAKES_FAKES_H_
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace quorvel {
+
+// Nothing runs until the test advances the clock; then every block due by
+// then runs in deadline order, the clock set to each one's deadline. An
+// exit is recorded, and nothing runs after it, as the process would be gone.
+class FakeMainQueue : public MainQueue {
+ public:
+  void async(std::function<void()> block) override { add(0, std::move(block)); }
+  void asyncAfter(double seconds, std::shared_ptr<WorkItem> item) override {
+    add(seconds, [item] { item->perform(); });
+  }
+  void exitProcess(int status) override;
+  double now() const;
+  void advance(double seconds);
+  void advanceTo(double time) { advance(time - now()); }
+  void runUntilIdle() { advance(0); }
+  std::optional<int> exitStatus() const;
+
+ private:
+  void add(double delay, std::function<void()> block);
+
+  mutable std::mutex mutex;
+  double clock = 0;
+  uint64_t sequence = 0;
+  std::multimap<std::pair<double, uint64_t>, std::function<void()>> blocks;
+  std::optional<int> exited;
+};
+
+// The test calls the tap, as the capture thread would, from any thread.
+class FakeAudioEngine : public AudioEngine {
+ public:
+  Format inputFormat() override { return format; }
+  void installTap(uint32_t bufferSize, Tap newTap) override;
+  void removeTap() override { installTap(0, nullptr); }
+  std::string start() override;
+  bool isRunning() const override { return running; }
+  void stop() override { running = false; }
+  void setFailureHandler(FailureHandler handler) override {
+    failureHandler = std::move(handler);
+  }
+  // One buffer with samples on every channel (none: no float data); false
+  // without a tap.
+  bool deliver(const std::vector<float>& samples, int channels = 1,
+               std::optional<uint32_t> framesWithoutFloats = {});
+  // Capture ends on its own, as when the sound server goes away.
+  void fail(const std::string& reason);
+  bool hasTap();
+
+  Format format{48000, 1};
+  std::string startError;  // start() fails with it when not empty
+  std::atomic<bool> running{false};
+  uint32_t requestedBufferSize = 0;
+  FailureHandler failureHandler;
+
+ private:
+  std::mutex tapMutex;  // held while the tap runs, as a real engine does
+  Tap tap;
+};
+
+class FakeMicrophoneAccess : public MicrophoneAccess {
+ public:
+  int64_t authorizationStatus() override { return status; }
+  void requestAccess(std::function<void(bool)> completion) override {
+    ++requests;
+    pending = std::move(completion);
+  }
+  std::atomic<int64_t> status = 3;
+  int requests = 0;
+  std::function<void(bool)> pending;  // answered by the test
+};
+
+class FakeRequest : public RecognitionRequest {
+ public:
+  void setShouldReportPartialResults(bool report) override {
+    partials = report;
+  }
+  void setRequiresOnDeviceRecognition(bool) override {}
+  void append(const AudioBuffer&) override { ++appendedBuffers; }
+  void endAudio() override { ended = true; }
+  bool partials = false;
+  std::atomic<bool> ended{false};
+  std::atomic<int> appendedBuffers{0};
+};
+
+// A task the listener started; the test delivers its results.
+struct FakeTask : RecognitionTask {
+  void cancel() override { cancelled = true; }
+  void send(std::optional<std::string> text, bool isFinal,
+            std::optional<RecognitionError> error = {}) {
+    std::optional<RecognitionResult> result;
+    if (text) result = RecognitionResult{*text, isFinal};
+    handler(result, error);
+  }
+  std::shared_ptr<FakeRequest> request;
+  ResultHandler handler;
+  bool cancelled = false;
+};
+
+class FakeSpeechService : public SpeechService {
+ public:
+  struct Locale {
+    bool available = true;
+  };
+  int64_t authorizationStatus() override { return status; }
+  std::unique_ptr<SpeechRecognizer> recognizer(const std::string& id) override;
+  std::unique_ptr<SpeechRecognizer> defaultRecognizer() override;
+  // The newest task; tasks outlive the listener's handles to them.
+  FakeTask& lastTask() { return *tasks.back(); }
+
+  std::atomic<int64_t> status = 3;
+  std::map<std::string, Locale> locales{{"en-US", {}}};
+  std::optional<Locale> defaultLocale;
+  std::vector<std::string> probes;  // every locale asked for, in order
+  std::vector<std::shared_ptr<FakeTask>> tasks;
+};
+
+class FakeBundle : public Bundle {
+ public:
+  std::string path() const override { return "/opt/quorvel"; }
+  std::optional<std::string> identifier() const override { return id; }
+  std::optional<std::string> infoString(const std::string& key) const override {
+    if (!info.contains(key)) return std::nullopt;
+    return info.at(key);
+  }
+  std::optional<std::string> id = "local.brixlane.quorvel";
+  std::map<std::string, std::string> info{
+      {"NSSpeechRecognitionUsageDescription", "speech"},
+      {"NSMicrophoneUsageDescription", "mic"}};
+};
+
+class FakeLanguages : public UserLanguages {
+ public:
+  std::vector<std::string> preferredLanguages() const override {
+    return languages;
+  }
+  std::vector<std::string> languages{"en-US"};
+};
+
+// The queue's clock, shifted by offset (a step of the wall clock).
+class FakeWallClock : public WallClock {
+ public:
+  explicit FakeWallClock(const FakeMainQueue& queue) : queue(queue) {}
+  double now() const override { return 1000 + queue.now() + offset.load(); }
+  std::atomic<double> offset{0};
+
+ private:
+  const FakeMainQueue& queue;
+};
+
+class FakeApplication : public Application {
+ public:
+  void setDelegate(ApplicationDelegate* newDelegate) override {
+    delegate = newDelegate;
+  }
+  void setActivationPolicyAccessory() override { accessory = true; }
+  void activate() override { ++activations; }
+  void run() override { ++runs; }
+  ApplicationDelegate* delegate = nullptr;
+  bool accessory = false;
+  int activations = 0, runs = 0;
+};
+
+// A thread per block, all joined by join() or when the queue goes.
+class FakeBackgroundQueue : public BackgroundQueue {
+ public:
+  ~FakeBackgroundQueue() override { join(); }
+  void async(std::function<void()> block) override {
+    threads.emplace_back(std::move(block));
+  }
+  void join() {
+    for (auto& thread : threads) thread.join();
+    threads.clear();
+  }
+
+ private:
+  std::vector<std::thread> threads;
+};
+
+// raise() runs the handlers watching a signal on the queue.
+class FakeSignalSources : public SignalSources {
+ public:
+  explicit FakeSignalSources(MainQueue& queue) : queue(queue) {}
+  std::unique_ptr<SignalSource> watch(int signo,
+                                      std::function<void()> handler) override {
+    handlers.emplace_back(signo, std::move(handler));
+    return std::make_unique<SignalSource>();
+  }
+  void raise(int signo) {
+    for (auto& [watched, handler] : handlers) {
+      if (watched == signo) queue.async(handler);
+    }
+  }
+  std::vector<std::pair<int, std::function<void()>>> handlers;
+
+ private:
+  MainQueue& queue;
+};
+
+// One of each, as the Platform the logic takes; every audio engine made
+// is kept in engines, the newest at the back.
+struct FakePlatform {
+  FakeAudioEngine& engine() { return *engines.back(); }
+
+  FakeMainQueue queue;
+  FakeBackgroundQueue background;
+  FakeSignalSources signals{queue};
+  FakeApplication application;
+  FakeBundle bundle;
+  FakeLanguages languages;
+  FakeSpeechService speech;
+  FakeMicrophoneAccess microphone;
+  FakeWallClock wallClock{queue};
+  AudioEngine::Format engineFormat{48000, 1};
+  std::vector<FakeAudioEngine*> engines;
+  Platform platform{queue,     background,
+                    signals,   application,
+                    bundle,    languages,
+                    speech,    microphone,
+                    wallClock, [this] { return makeEngine(); },
+                    -1};
+
+  std::unique_ptr<AudioEngine> makeEngine();
+};
+
+// Points file descriptors 1 and 2 at memory files for its lifetime.
+class CapturedOutput {
+ public:
+  CapturedOutput();
+  ~CapturedOutput();
+  CapturedOutput(const CapturedOutput&) = delete;
+  CapturedOutput& operator=(const CapturedOutput&) = delete;
+
+  // The lines written to fd since the previous call, without line feeds.
+  std::vector<std::string> take(int fd = 1);
+  // Forgets everything written so far.
+  void clear();
+  // While one is alive, the real standard output; else -1.
+  static inline int realOut = -1;
+
+ private:
+  int saved[3] = {-1, -1, -1};
+  size_t taken[3] = {0, 0, 0};
+};
+
+}  // namespace quorvel
+
+#endif  // QUORVEL_TESTS_FAKES_FAKES_H_
