@@ -128,9 +128,10 @@ std::unique_ptr<AudioEngine> FakePlatform::makeEngine() {
   return made;
 }
 
-CapturedOutput::CapturedOutput() {
+CapturedOutput::CapturedOutput(bool errorsToo) : fds{1} {
+  if (errorsToo) fds.push_back(2);
   std::fflush(nullptr);
-  for (int fd : {1, 2}) {
+  for (int fd : fds) {
     saved[fd] = dup(fd);
     std::FILE* file = std::tmpfile();
     dup2(fileno(file), fd);
@@ -142,7 +143,7 @@ CapturedOutput::CapturedOutput() {
 CapturedOutput::~CapturedOutput() {
   std::fflush(nullptr);
   realOut = -1;
-  for (int fd : {1, 2}) {
+  for (int fd : fds) {
     dup2(saved[fd], fd);
     close(saved[fd]);
   }
@@ -172,7 +173,7 @@ std::vector<std::string> CapturedOutput::take(int fd) {
 
 void CapturedOutput::clear() {
   std::fflush(nullptr);
-  for (int fd : {1, 2}) {
+  for (int fd : fds) {
     if (ftruncate(fd, 0) != 0 || lseek(fd, 0, SEEK_SET) != 0) std::abort();
     taken[fd] = 0;
   }

@@ -244,10 +244,11 @@ struct FakePlatform {
   std::unique_ptr<AudioEngine> makeEngine();
 };
 
-// Points file descriptors 1 and 2 at memory files for its lifetime.
+// Points file descriptor 1, and 2 unless told not to, at temporary files
+// for its lifetime.
 class CapturedOutput {
  public:
-  CapturedOutput();
+  explicit CapturedOutput(bool errorsToo = true);
   ~CapturedOutput();
   CapturedOutput(const CapturedOutput&) = delete;
   CapturedOutput& operator=(const CapturedOutput&) = delete;
@@ -260,6 +261,7 @@ class CapturedOutput {
   static inline int realOut = -1;
 
  private:
+  std::vector<int> fds;
   int saved[3] = {-1, -1, -1};
   size_t taken[3] = {0, 0, 0};
 };
