@@ -17,14 +17,14 @@ namespace {
 
 class ListeningStartupTest : public ::testing::Test {
  protected:
-  // Commands come from a pipe that stays open until the test ends.
+  // Commands come from a pipe the test writes and closes.
   void SetUp() override {
     ASSERT_EQ(pipe(input), 0);
     fake.platform.commandInput = input[0];
   }
   void TearDown() override {
-    close(input[1]);
-    fake.background.join();
+    if (input[1] >= 0) close(input[1]);
+    fake.join();
     close(input[0]);
     gListener.reset();
     gSignalSources.clear();
@@ -39,7 +39,18 @@ class ListeningStartupTest : public ::testing::Test {
       {"begin", [this](auto) { beginListeningAfterAuth(fake.platform); }},
       {"partial",
        [this](auto& text) { fake.speech.lastTask().send(text, false); }},
-      {"signal", [this](auto& signo) { fake.signals.raise(std::stoi(signo)); }},
+      {"signal", [this](auto& signo) { fake.raise(std::stoi(signo)); }},
+      // Writes the text as commands, and waits for the reader to end
+      // (at a stop word, or after the text when "and close").
+      {"type",
+       [this](auto& text) {
+         const bool close = text.ends_with(" and close");
+         const std::string bytes = text.substr(0, text.size() - 10 * close);
+         ASSERT_EQ(write(input[1], bytes.data(), bytes.size()),
+                   ssize_t(bytes.size()));
+         if (close) ::close(std::exchange(input[1], -1));
+         fake.join();
+       }},
   };
 };
 
@@ -54,64 +65,39 @@ TEST_F(ListeningStartupTest, LocaleIsFirstPreferredLanguageWithRecognizer) {
                                       "fr", "-en-GB", "en"}));
 }
 
-// Once listening, SIGTERM and SIGINT are orderly stops, a second one
-// during the stop changes nothing.
+// Once listening, SIGTERM and SIGINT are orderly stops; a second one during
+// the stop changes nothing.
 TEST_F(ListeningStartupTest, ReadyComesFirstThenSignalsStopInOrder) {
-  fake.languages.languages = {"en_US"};
+  fake.languages = {"en_US"};
   run({"begin; > ready|en-US; > listening; partial go on; > partial|go on",
-       "signal " + std::to_string(SIGTERM) + "; run; signal " +
-           std::to_string(SIGINT),
-       "at 1.59; at 1.6; > final|go on|stop; > stopped; exit 0"});
-  EXPECT_EQ(fake.signals.handlers.size(), 2u);
+       "signal 15; run; signal 2; at 1.59; at 1.6",
+       "> final|go on|stop; > stopped; exit 0"});
+  EXPECT_EQ(fake.handlers.size(), 2u);
+  EXPECT_EQ(fake.handlers[0].first + fake.handlers[1].first, SIGTERM + SIGINT);
 }
 
-TEST_F(ListeningStartupTest, StartFailureComesAfterReady) {
+// The reader thread posts each command; a stop word ends the reading with
+// the input still open, as does its end.
+TEST_F(ListeningStartupTest, CommandsUntilAStopWordOrTheEndOfInput) {
+  run({"begin; > ready|en-US; > listening",
+       "type   PAUSE  \nResume\r\n\nhello\n\xff\xfe\nPause\r\nquit\npause\n",
+       "run; > paused; > listening; 2> resume after pause; > paused",
+       "> stopped; exit 0"});
+}
+
+TEST_F(ListeningStartupTest, EndOfInputStopsAndStartFailuresFollowReady) {
+  run({"begin; > ready|en-US; > listening; type pause\nunknown and close",
+       "run; > paused; > stopped; exit 0"});
   fake.speech.locales.clear();
   run({"die 3: begin; > ready|en-US",
        "> fatal|No SFSpeechRecognizer for locale en-US"});
-}
-
-// The command reader runs on a thread of its own and posts to the queue;
-// a stop word ends the reading with the input still open.
-TEST_F(ListeningStartupTest, CommandsUntilAStopWordOrTheEndOfInput) {
-  const std::string input[] = {"  PAUSE  \nResume\r\n\nhello\n\xff\xfe\n" +
-                                   std::string(3 << 20, 'x') +
-                                   "\nPause\r\nquit\npause\n",
-                               "pause\nunknown"};
-  const Steps expected[] = {
-      {"> ready|en-US; > listening; > paused; > listening",
-       "2> resume after pause; > paused; > stopped; exit 0"},
-      {"> ready|en-US; > listening; > paused; > stopped; exit 0"}};
-  for (int endOfInput = 0; endOfInput < 2; ++endOfInput) {
-    FakePlatform own;
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    own.platform.commandInput = fds[0];
-    std::thread writer([&] {
-      const std::string& bytes = input[endOfInput];
-      for (size_t done = 0; done < bytes.size();) {
-        const ssize_t n =
-            write(fds[1], bytes.data() + done, bytes.size() - done);
-        if (n <= 0) break;
-        done += n;
-      }
-    });
-    beginListeningAfterAuth(own.platform);
-    writer.join();
-    if (endOfInput) close(fds[1]);
-    own.background.join();
-    own.queue.runUntilIdle();
-    runScript(expected[endOfInput], own.queue, output, {});
-    if (!endOfInput) close(fds[1]);
-    close(fds[0]);
-    gListener.reset();
-  }
 }
 
 TEST(CommandReaderTest, CommandsAreTrimmedLowerCasedWordsInAnyLocale) {
 #if defined(__linux__)
   // The user's locale must not change the case rules (Turkish "QUIT").
   UErrorCode status = U_ZERO_ERROR;
+  const icu::Locale saved = icu::Locale::getDefault();
   icu::Locale::setDefault(icu::Locale("tr_TR"), status);
 #endif
   for (const char* word :
@@ -123,70 +109,41 @@ TEST(CommandReaderTest, CommandsAreTrimmedLowerCasedWordsInAnyLocale) {
        {"", "   ", "stop now", "pausex", "st op", "\xffstop"})
     EXPECT_EQ(parseCommand(other), Command::None) << other;
 #if defined(__linux__)
-  icu::Locale::setDefault(icu::Locale("en_US"), status);
+  icu::Locale::setDefault(saved, status);
 #endif
-}
-
-TEST(CommandReaderTest, LinesLongerThanOneMebibyteAreDroppedWhole) {
-  int fds[2];
-  ASSERT_EQ(pipe(fds), 0);
-  const std::string big(LineReader::maxLineBytes + 10, 'y');
-  std::thread writer([&] {
-    const std::string all = "a\n" + big + "\nb\nstop\n" + big + "tail";
-    for (size_t done = 0; done < all.size();)
-      done += std::max<ssize_t>(
-          0, write(fds[1], all.data() + done, all.size() - done));
-    close(fds[1]);
-  });
-  LineReader reader(fds[0]);
-  std::vector<std::optional<std::string>> got;
-  for (int i = 0; i < 6; ++i) got.push_back(reader.next());
-  writer.join();
-  close(fds[0]);
-  EXPECT_EQ(got, (std::vector<std::optional<std::string>>{"a", "", "b", "stop",
-                                                          "", std::nullopt}));
 }
 
 // "--check" anywhere, exactly, reports and exits: 0 with a recogniser,
 // 2 without. Anything else starts the application.
 TEST_F(ListeningStartupTest, CheckModeOrTheApplication) {
-  const std::string tail =
-      R"(,"speechStatus":"SFSpeechRecognizerAuthorizationStatus","micStatus":"AVAuthorizationStatus","recognizerAvailable":)";
   const char* first[] = {"--check"};
   const char* later[] = {"quorvel", "x", "--check"};
   fake.microphone.status = 2;
-  EXPECT_EXIT(runMain(1, first, fake.platform), ::testing::ExitedWithCode(0),
-              "");
+  EXPECT_EXIT(runMain(1, first, fake.platform), testing::ExitedWithCode(0), "");
   fake.speech.locales.clear();
   fake.speech.status = 0;
-  EXPECT_EXIT(runMain(3, later, fake.platform), ::testing::ExitedWithCode(2),
-              "");
+  EXPECT_EXIT(runMain(3, later, fake.platform), testing::ExitedWithCode(2), "");
   fake.speech.defaultLocale.emplace();
-  fake.speech.status = 3;
-  fake.microphone.status = 3;
-  EXPECT_EXIT(runMain(3, later, fake.platform), ::testing::ExitedWithCode(0),
-              "");
+  fake.speech.status = fake.microphone.status = 3;
+  EXPECT_EXIT(runMain(3, later, fake.platform), testing::ExitedWithCode(0), "");
   EXPECT_EQ(
       output.take(),
       (std::vector<std::string>{
-          R"({"type":"check","ok":false,"speechAuthorized":true,"micAuthorized":false)" +
-              tail + "true}",
-          R"({"type":"check","ok":false,"speechAuthorized":false,"micAuthorized":false)" +
-              tail + "false}",
-          R"({"type":"check","ok":true,"speechAuthorized":true,"micAuthorized":true)" +
-              tail + "true}"}));
+          R"({"type":"check","ok":false,"speechAuthorized":true,"micAuthorized":false,"speechStatus":"SFSpeechRecognizerAuthorizationStatus","micStatus":"AVAuthorizationStatus","recognizerAvailable":true})",
+          R"({"type":"check","ok":false,"speechAuthorized":false,"micAuthorized":false,"speechStatus":"SFSpeechRecognizerAuthorizationStatus","micStatus":"AVAuthorizationStatus","recognizerAvailable":false})",
+          R"({"type":"check","ok":true,"speechAuthorized":true,"micAuthorized":true,"speechStatus":"SFSpeechRecognizerAuthorizationStatus","micStatus":"AVAuthorizationStatus","recognizerAvailable":true})"}));
 
   const char* application[] = {"quorvel", "--Check", "--check=1"};
   EXPECT_EQ(runMain(3, application, fake.platform), 0);
-  EXPECT_EQ(fake.application.runs, 1);
-  EXPECT_TRUE(fake.application.accessory);
-  ASSERT_NE(fake.application.delegate, nullptr);
-  EXPECT_FALSE(fake.application.delegate
-                   ->applicationShouldTerminateAfterLastWindowClosed());
-  fake.application.delegate->applicationDidFinishLaunching();
+  EXPECT_EQ(fake.runs, 1);
+  EXPECT_TRUE(fake.accessory);
+  ASSERT_TRUE(fake.delegate);
+  EXPECT_FALSE(
+      fake.delegate->applicationShouldTerminateAfterLastWindowClosed());
+  fake.delegate->applicationDidFinishLaunching();
   fake.queue.runUntilIdle();
+  EXPECT_EQ(fake.activations, 1);
   EXPECT_EQ(output.take().back(), record("listening"));
-  EXPECT_EQ(fake.application.activations, 1);
 }
 
 }  // namespace

@@ -7,15 +7,11 @@
 #define QUORVEL_TESTS_FAKES_FAKES_H_
 
 #include <atomic>
-#include <cstdint>
-#include <functional>
 #include <map>
-#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "platform/platform.h"
@@ -27,46 +23,70 @@ namespace quorvel {
 // exit is recorded, and nothing runs after it, as the process would be gone.
 class FakeMainQueue : public MainQueue {
  public:
-  void async(std::function<void()> block) override { add(0, std::move(block)); }
-  void asyncAfter(double seconds, std::shared_ptr<WorkItem> item) override {
-    add(seconds, [item] { item->perform(); });
+  void async(std::function<void()> block) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    blocks.emplace(std::pair(clock.load(), sequence++), std::move(block));
   }
-  void exitProcess(int status) override;
-  double now() const;
+  void asyncAfter(double seconds, std::shared_ptr<WorkItem> item) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    blocks.emplace(std::pair(clock.load() + seconds, sequence++),
+                   [item] { item->perform(); });
+  }
+  void exitProcess(int status) override {
+    async([this, status] { exited = status; });
+  }
+  double now() const { return clock; }
   void advance(double seconds);
   void advanceTo(double time) { advance(time - now()); }
   void runUntilIdle() { advance(0); }
-  std::optional<int> exitStatus() const;
+  std::optional<int> exitStatus() const { return exited; }
 
  private:
-  void add(double delay, std::function<void()> block);
-
-  mutable std::mutex mutex;
-  double clock = 0;
+  std::mutex mutex;
+  std::atomic<double> clock = 0;
   uint64_t sequence = 0;
   std::multimap<std::pair<double, uint64_t>, std::function<void()>> blocks;
-  std::optional<int> exited;
+  std::atomic<std::optional<int>> exited;
 };
 
 // The test calls the tap, as the capture thread would, from any thread.
 class FakeAudioEngine : public AudioEngine {
  public:
   Format inputFormat() override { return format; }
-  void installTap(uint32_t bufferSize, Tap newTap) override;
+  void installTap(uint32_t bufferSize, Tap newTap) override {
+    std::lock_guard<std::mutex> lock(tapMutex);
+    if (newTap) requestedBufferSize = bufferSize;
+    tap = std::move(newTap);
+  }
   void removeTap() override { installTap(0, nullptr); }
-  std::string start() override;
+  std::string start() override {
+    running = startError.empty();
+    return startError;
+  }
   bool isRunning() const override { return running; }
   void stop() override { running = false; }
   void setFailureHandler(FailureHandler handler) override {
     failureHandler = std::move(handler);
   }
-  // One buffer with samples on every channel (none: no float data); false
-  // without a tap.
+  // One buffer of samples on every channel, or of frames without float
+  // data; false without a tap.
   bool deliver(const std::vector<float>& samples, int channels = 1,
-               std::optional<uint32_t> framesWithoutFloats = {});
+               std::optional<uint32_t> framesWithoutFloats = {}) {
+    std::vector<const float*> pointers(framesWithoutFloats ? 0 : channels,
+                                       samples.data());
+    std::lock_guard<std::mutex> lock(tapMutex);
+    if (tap) tap({framesWithoutFloats.value_or(samples.size()), pointers});
+    return static_cast<bool>(tap);
+  }
   // Capture ends on its own, as when the sound server goes away.
-  void fail(const std::string& reason);
-  bool hasTap();
+  void fail(const std::string& reason) {
+    running = false;
+    failureHandler(reason);
+  }
+  bool hasTap() {
+    std::lock_guard<std::mutex> lock(tapMutex);
+    return static_cast<bool>(tap);
+  }
 
   Format format{48000, 1};
   std::string startError;  // start() fails with it when not empty
@@ -91,8 +111,7 @@ class FakeMicrophoneAccess : public MicrophoneAccess {
   std::function<void(bool)> pending;  // answered by the test
 };
 
-class FakeRequest : public RecognitionRequest {
- public:
+struct FakeRequest : RecognitionRequest {
   void setShouldReportPartialResults(bool report) override {
     partials = report;
   }
@@ -104,9 +123,9 @@ class FakeRequest : public RecognitionRequest {
   std::atomic<int> appendedBuffers{0};
 };
 
-// A task the listener started; the test delivers its results.
-struct FakeTask : RecognitionTask {
-  void cancel() override { cancelled = true; }
+// A task the listener started; the test delivers its results, even after
+// the listener has let it go.
+struct FakeTask {
   void send(std::optional<std::string> text, bool isFinal,
             std::optional<RecognitionError> error = {}) {
     std::optional<RecognitionResult> result;
@@ -124,9 +143,14 @@ class FakeSpeechService : public SpeechService {
     bool available = true;
   };
   int64_t authorizationStatus() override { return status; }
-  std::unique_ptr<SpeechRecognizer> recognizer(const std::string& id) override;
-  std::unique_ptr<SpeechRecognizer> defaultRecognizer() override;
-  // The newest task; tasks outlive the listener's handles to them.
+  std::unique_ptr<SpeechRecognizer> recognizer(const std::string& id) override {
+    probes.push_back(id);
+    return make(locales.contains(id) ? std::optional(locales[id])
+                                     : std::nullopt);
+  }
+  std::unique_ptr<SpeechRecognizer> defaultRecognizer() override {
+    return make(defaultLocale);
+  }
   FakeTask& lastTask() { return *tasks.back(); }
 
   std::atomic<int64_t> status = 3;
@@ -134,58 +158,38 @@ class FakeSpeechService : public SpeechService {
   std::optional<Locale> defaultLocale;
   std::vector<std::string> probes;  // every locale asked for, in order
   std::vector<std::shared_ptr<FakeTask>> tasks;
-};
-
-class FakeBundle : public Bundle {
- public:
-  std::string path() const override { return "/opt/quorvel"; }
-  std::optional<std::string> identifier() const override { return id; }
-  std::optional<std::string> infoString(const std::string& key) const override {
-    if (!info.contains(key)) return std::nullopt;
-    return info.at(key);
-  }
-  std::optional<std::string> id = "local.brixlane.quorvel";
-  std::map<std::string, std::string> info{
-      {"NSSpeechRecognitionUsageDescription", "speech"},
-      {"NSMicrophoneUsageDescription", "mic"}};
-};
-
-class FakeLanguages : public UserLanguages {
- public:
-  std::vector<std::string> preferredLanguages() const override {
-    return languages;
-  }
-  std::vector<std::string> languages{"en-US"};
-};
-
-// The queue's clock, shifted by offset (a step of the wall clock).
-class FakeWallClock : public WallClock {
- public:
-  explicit FakeWallClock(const FakeMainQueue& queue) : queue(queue) {}
-  double now() const override { return 1000 + queue.now() + offset.load(); }
-  std::atomic<double> offset{0};
 
  private:
-  const FakeMainQueue& queue;
+  std::unique_ptr<SpeechRecognizer> make(std::optional<Locale> locale);
 };
 
-class FakeApplication : public Application {
- public:
+// One object plays the small seams: the application, the bundle, the
+// user's languages, the wall clock (the queue's, shifted by clockStep), a
+// background queue (a thread per block, joined by join() or at the end)
+// and the signal sources (raise() runs the handlers on the queue).
+struct FakePlatform : Application,
+                      Bundle,
+                      UserLanguages,
+                      WallClock,
+                      BackgroundQueue,
+                      SignalSources {
+  ~FakePlatform() override { join(); }
   void setDelegate(ApplicationDelegate* newDelegate) override {
     delegate = newDelegate;
   }
   void setActivationPolicyAccessory() override { accessory = true; }
   void activate() override { ++activations; }
   void run() override { ++runs; }
-  ApplicationDelegate* delegate = nullptr;
-  bool accessory = false;
-  int activations = 0, runs = 0;
-};
-
-// A thread per block, all joined by join() or when the queue goes.
-class FakeBackgroundQueue : public BackgroundQueue {
- public:
-  ~FakeBackgroundQueue() override { join(); }
+  std::string path() const override { return "/opt/quorvel"; }
+  std::optional<std::string> identifier() const override { return id; }
+  std::optional<std::string> infoString(const std::string& key) const override {
+    if (!info.contains(key)) return std::nullopt;
+    return info.at(key);
+  }
+  std::vector<std::string> preferredLanguages() const override {
+    return languages;
+  }
+  double now() const override { return 1000 + queue.now() + clockStep; }
   void async(std::function<void()> block) override {
     threads.emplace_back(std::move(block));
   }
@@ -193,15 +197,6 @@ class FakeBackgroundQueue : public BackgroundQueue {
     for (auto& thread : threads) thread.join();
     threads.clear();
   }
-
- private:
-  std::vector<std::thread> threads;
-};
-
-// raise() runs the handlers watching a signal on the queue.
-class FakeSignalSources : public SignalSources {
- public:
-  explicit FakeSignalSources(MainQueue& queue) : queue(queue) {}
   std::unique_ptr<SignalSource> watch(int signo,
                                       std::function<void()> handler) override {
     handlers.emplace_back(signo, std::move(handler));
@@ -212,36 +207,34 @@ class FakeSignalSources : public SignalSources {
       if (watched == signo) queue.async(handler);
     }
   }
-  std::vector<std::pair<int, std::function<void()>>> handlers;
-
- private:
-  MainQueue& queue;
-};
-
-// One of each, as the Platform the logic takes; every audio engine made
-// is kept in engines, the newest at the back.
-struct FakePlatform {
   FakeAudioEngine& engine() { return *engines.back(); }
+  std::unique_ptr<AudioEngine> makeEngine() {
+    auto made = std::make_unique<FakeAudioEngine>();
+    made->format = engineFormat;
+    engines.push_back(made.get());
+    return made;
+  }
 
   FakeMainQueue queue;
-  FakeBackgroundQueue background;
-  FakeSignalSources signals{queue};
-  FakeApplication application;
-  FakeBundle bundle;
-  FakeLanguages languages;
   FakeSpeechService speech;
   FakeMicrophoneAccess microphone;
-  FakeWallClock wallClock{queue};
+  ApplicationDelegate* delegate = nullptr;
+  bool accessory = false;
+  int activations = 0, runs = 0;
+  std::optional<std::string> id = "local.brixlane.quorvel";
+  std::map<std::string, std::string> info{
+      {"NSSpeechRecognitionUsageDescription", "speech"},
+      {"NSMicrophoneUsageDescription", "mic"}};
+  std::vector<std::string> languages{"en-US"};
+  std::atomic<double> clockStep = 0;
+  std::vector<std::thread> threads;
+  std::vector<std::pair<int, std::function<void()>>> handlers;
   AudioEngine::Format engineFormat{48000, 1};
-  std::vector<FakeAudioEngine*> engines;
-  Platform platform{queue,     background,
-                    signals,   application,
-                    bundle,    languages,
-                    speech,    microphone,
-                    wallClock, [this] { return makeEngine(); },
-                    -1};
-
-  std::unique_ptr<AudioEngine> makeEngine();
+  std::vector<FakeAudioEngine*> engines;  // all made, the newest last
+  Platform platform{
+      queue, *this,  *this,      *this, *this,
+      *this, speech, microphone, *this, [this] { return makeEngine(); },
+      -1};
 };
 
 // Points file descriptor 1, and 2 unless told not to, at temporary files

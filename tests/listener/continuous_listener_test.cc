@@ -18,8 +18,8 @@ class ContinuousListenerTest : public ::testing::Test {
  protected:
   // A new listener, not started, on the same fakes (virtual time goes on).
   void run(const Steps& steps) {
-    listener = ContinuousListener::create(
-        fake.queue, fake.speech, fake.wallClock, fake.makeEngine(), locale);
+    listener = ContinuousListener::create(fake.queue, fake.speech, fake,
+                                          fake.makeEngine(), locale);
     runScript(steps, fake.queue, output, verbs);
   }
   FakeTask& task() { return fake.speech.lastTask(); }
@@ -66,8 +66,7 @@ class ContinuousListenerTest : public ::testing::Test {
       // A capture failure reported after a new start overtook it.
       {"stale", [this](auto& reason) { engine().failureHandler(reason); }},
       {"refuse", [this](auto& reason) { engine().startError = reason; }},
-      {"clock",
-       [this](auto& step) { fake.wallClock.offset = std::stod(step); }},
+      {"clock", [this](auto& step) { fake.clockStep = std::stod(step); }},
       {"mic",
        [this](auto& state) {
          EXPECT_EQ(engine().isRunning() && engine().hasTap(), state == "on");

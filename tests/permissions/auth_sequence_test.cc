@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <limits>
 #include <thread>
 
 #include "permissions/status_labels.h"
@@ -18,7 +17,6 @@ TEST(StatusLabelsTest, EachPermissionHasItsOwnNumbering) {
       {1, "denied", "restricted"},
       {2, "restricted", "denied"},
       {3, "authorized", "authorized"},
-      {4, "unknown(4)", "unknown(4)"},
       {-1, "unknown(-1)", "unknown(-1)"},
       {INT64_MIN, "unknown(-9223372036854775808)",
        "unknown(-9223372036854775808)"}};
@@ -28,58 +26,57 @@ TEST(StatusLabelsTest, EachPermissionHasItsOwnNumbering) {
   }
 }
 
-const std::string settings = "System Settings \xE2\x86\x92 Privacy & Security ";
-const std::string arrow = "\xE2\x86\x92 ";
+const std::string to = " \xE2\x86\x92 ";
+const std::string pane = "System Settings" + to + "Privacy & Security" + to;
 const std::string app = "Brixlane Speech \\/ quorvel";
 
 // The first records, and the bundle's line on standard error (which a
-// death test's child keeps).
+// death test's child keeps to itself).
 std::string begin(const std::string& speech, const std::string& mic,
                   bool dies = false) {
-  return "> auth|phase=bundle|message=bundlePath=\\/opt\\/quorvel "
-         "id=local.brixlane.quorvel speechUsage=true micUsage=true; " +
-         std::string(dies ? ""
-                          : "2> Bundle.main path=/opt/quorvel "
-                            "id=local.brixlane.quorvel speechUsage=true "
-                            "micUsage=true; ") +
-         "> auth|phase=checking|speech=" + speech + "|mic=" + mic;
+  const std::string facts =
+      "/opt/quorvel id=local.brixlane.quorvel "
+      "speechUsage=true micUsage=true";
+  return "> auth|phase=bundle|message=bundlePath=\\/opt\\/quorvel" +
+         facts.substr(12) + (dies ? "" : "; 2> Bundle.main path=" + facts) +
+         "; > auth|phase=checking|speech=" + speech + "|mic=" + mic;
 }
-std::string speechResult(const std::string& speech, const std::string& text) {
-  return "> auth|phase=speechResult|speech=" + speech + "|message=" + text;
+std::string result(const std::string& speech, const std::string& message) {
+  return "> auth|phase=speechResult|speech=" + speech + "|message=" + message;
 }
-const std::string alreadyAuthorized =
-    speechResult("authorized", "Speech already authorized");
-const std::string grantDetected =
-    speechResult("authorized", "Speech authorized (manual grant detected)");
+const std::string authorized =
+    result("authorized", "Speech already authorized");
+const std::string detected =
+    result("authorized", "Speech authorized (manual grant detected)");
+std::string stillUndecided(const std::string& label) {
+  return result(label, "Speech still " + label + " after wait");
+}
 std::string needsGrant(const std::string& speech, const std::string& mic) {
   return "> auth|phase=needsManualGrant|speech=" + speech + "|mic=" + mic +
-         "|message=Enable Speech Recognition manually: " + settings + arrow +
-         "Speech Recognition " + arrow + "turn on " + app +
+         "|message=Enable Speech Recognition manually: " + pane +
+         "Speech Recognition" + to + "turn on " + app +
          " (use + to add the app if missing). Voice retries when you return.";
 }
 std::string waiting(const std::string& speech, const std::string& mic,
                     int times = 1) {
-  std::string steps;
-  for (int i = 0; i < times; ++i) {
-    steps += std::string(i ? "; " : "") +
-             "> auth|phase=waitingManualGrant|speech=" + speech + "|mic=" + mic;
-  }
+  std::string steps =
+      "> auth|phase=waitingManualGrant|speech=" + speech + "|mic=" + mic;
+  while (--times > 0) steps += "; " + steps.substr(0, steps.find(';'));
   return steps;
 }
 const std::string requestingMic =
     "> auth|phase=requestingMic|message=Grant Microphone for quorvel if a "
     "prompt appears";
-std::string speechDenied(const std::string& label) {
-  return "> fatal|Speech recognition denied\\/restricted (" + settings + arrow +
-         "Speech Recognition " + arrow + "enable " + app + "). status=" + label;
+std::string speechFailure(bool denied, const std::string& label) {
+  return denied ? "> fatal|Speech recognition denied\\/restricted (" + pane +
+                      "Speech Recognition" + to + "enable " + app +
+                      "). status=" + label
+                : "> fatal|Speech recognition not authorized (" + pane +
+                      "Speech Recognition" + to + "enable " + app +
+                      "\\; use + if not listed). status=" + label;
 }
-std::string speechNotAuthorized(const std::string& label) {
-  return "> fatal|Speech recognition not authorized (" + settings + arrow +
-         "Speech Recognition " + arrow + "enable " + app +
-         "\\; use + if not listed). status=" + label;
-}
-std::string micNotAuthorized(const std::string& label) {
-  return "> fatal|Microphone not authorized for quorvel (" + settings + arrow +
+std::string micFailure(const std::string& label) {
+  return "> fatal|Microphone not authorized for quorvel (" + pane +
          "Microphone). status=" + label;
 }
 
@@ -113,46 +110,44 @@ class AuthSequenceTest : public ::testing::Test {
        }},
       {"nobundle",
        [this](auto) {
-         fake->bundle.info.clear();
-         fake->bundle.id.reset();
+         fake->info.clear();
+         fake->id.reset();
        }},
-      {"clock",
-       [this](auto& step) { fake->wallClock.offset = std::stod(step); }},
+      {"clock", [this](auto& step) { fake->clockStep = std::stod(step); }},
       {"listens",
        [this](auto& count) { EXPECT_EQ(listenings, std::stoi(count)); }},
   };
 };
 
 TEST_F(AuthSequenceTest, BothAuthorizedListensOnceOnALaterTurn) {
-  run({"auth; " + begin("authorized", "authorized") + "; " + alreadyAuthorized,
+  run({"auth; " + begin("authorized", "authorized") + "; " + authorized,
        "listens 0; run; listens 1; at 100; listens 1"});
-  EXPECT_EQ(fake->application.activations, 1);
+  EXPECT_EQ(fake->activations, 1);
   EXPECT_EQ(fake->microphone.requests, 0);
-}
-
-TEST_F(AuthSequenceTest, MissingUsageDescriptionsAndIdentifierAreReported) {
   run(
       {"nobundle; auth; > "
-       "auth|phase=bundle|message=bundlePath=\\/opt\\/quorvel id=nil "
-       "speechUsage=false micUsage=false; 2> Bundle.main path=/opt/quorvel "
-       "id=nil speechUsage=false micUsage=false",
+       "auth|phase=bundle|message=bundlePath=\\/opt\\/quorvel "
+       "id=nil speechUsage=false micUsage=false; 2> Bundle.main "
+       "path=/opt/quorvel id=nil speechUsage=false micUsage=false",
        "> auth|phase=checking|speech=authorized|mic=authorized",
-       alreadyAuthorized + "; run; listens 1"});
+       authorized + "; run; listens 1"});
 }
 
-TEST_F(AuthSequenceTest, MicrophoneIsAskedForOnlyWhenUndecided) {
+// The microphone is asked for only when undecided; a settled one is named
+// by the final check.
+TEST_F(AuthSequenceTest, MicrophoneAnswersAndSettledStatuses) {
   run({"mic 0; auth; " + begin("authorized", "notDetermined"),
-       alreadyAuthorized + "; " + requestingMic + "; at 100; listens 0",
+       authorized + "; " + requestingMic + "; at 100; listens 0",
        "answer yes; > auth|phase=micResult|mic=authorized; run; listens 1"});
   run({"mic 0; auth; " + begin("authorized", "notDetermined"),
-       alreadyAuthorized + "; " + requestingMic,
+       authorized + "; " + requestingMic,
        "answer no; > auth|phase=micResult|mic=denied",
-       "die 1: run; " + micNotAuthorized("denied")});
+       "die 1: run; " + micFailure("denied")});
   for (const auto& [status, label] :
        {std::pair{"2", "denied"}, std::pair{"1", "restricted"}}) {
     run({"mic " + std::string(status) + "; auth; " +
-             begin("authorized", label) + "; " + alreadyAuthorized,
-         "die 1: run; " + micNotAuthorized(label)});
+             begin("authorized", label) + "; " + authorized,
+         "die 1: run; " + micFailure(label)});
     EXPECT_EQ(fake->microphone.requests, 0);
   }
 }
@@ -162,10 +157,10 @@ TEST_F(AuthSequenceTest, MicrophoneIsAskedForOnlyWhenUndecided) {
 TEST_F(AuthSequenceTest, SpeechDeniedOrRestrictedFailsAtOnce) {
   run({"mic 0; speech 1; die 1: auth; " +
            begin("denied", "notDetermined", true),
-       speechDenied("denied")});
+       speechFailure(true, "denied")});
   run({"mic 0; speech 2; die 1: auth; " +
            begin("restricted", "notDetermined", true),
-       speechDenied("restricted")});
+       speechFailure(true, "restricted")});
 }
 
 // Undecided speech is looked at 0.5 s after the start, then every second,
@@ -176,41 +171,35 @@ TEST_F(AuthSequenceTest, ManualGrantIsWaitedForAlongsideTheMicrophone) {
        "at 0.49; at 1.5; " + waiting("notDetermined", "notDetermined", 2),
        "answer yes; > auth|phase=micResult|mic=authorized; at 2.5",
        waiting("notDetermined", "authorized") + "; speech 3; at 3.49",
-       "listens 0; at 3.5; " + grantDetected + "; listens 1"});
+       "listens 0; at 3.5; " + detected + "; listens 1"});
 }
 
 TEST_F(AuthSequenceTest, ManualGrantWaitEndsAfterFortyFiveSeconds) {
   run({"speech 0; auth; " + begin("notDetermined", "authorized"),
        needsGrant("notDetermined", "authorized") + "; at 44.5",
        waiting("notDetermined", "authorized", 45),
-       "die 1: at 46; " + speechResult("notDetermined",
-                                       "Speech still notDetermined after wait"),
-       speechNotAuthorized("notDetermined")});
+       "die 1: at 46; " + stillUndecided("notDetermined"),
+       speechFailure(false, "notDetermined")});
+  // A step of the wall clock past the deadline ends the wait early.
+  run({"speech 0; auth; " + begin("notDetermined", "authorized"),
+       needsGrant("notDetermined", "authorized") + "; at 10.5",
+       waiting("notDetermined", "authorized", 11) + "; clock 40",
+       "die 1: at 11.5; " + stillUndecided("notDetermined"),
+       speechFailure(false, "notDetermined")});
 }
 
-TEST_F(AuthSequenceTest, DenialDuringTheWaitFailsAtTheNextLook) {
-  run({"speech 7; mic 2; auth; " + begin("unknown(7)", "denied"),
-       needsGrant("unknown(7)", "denied") + "; at 2.5",
-       waiting("unknown(7)", "denied", 3) + "; speech 1; at 3.49",
-       "die 1: at 3.5; " +
-           speechResult("denied", "Speech still denied after wait"),
-       speechNotAuthorized("denied")});
-}
-
-// A denied microphone does not cut the wait for speech short.
-TEST_F(AuthSequenceTest, GrantAfterAClockStepOrWithTheMicrophoneDenied) {
+// A status out of range is waited on; a denial during the wait, or a
+// denied microphone after a grant, fails at the next look.
+TEST_F(AuthSequenceTest, DenialsDuringTheWaitFailAtTheNextLook) {
+  run({"speech 7; auth; " + begin("unknown(7)", "authorized"),
+       needsGrant("unknown(7)", "authorized") + "; at 2.5",
+       waiting("unknown(7)", "authorized", 3) + "; speech 1; at 3.49",
+       "die 1: at 3.5; " + stillUndecided("denied"),
+       speechFailure(false, "denied")});
   run({"speech 0; mic 2; auth; " + begin("notDetermined", "denied"),
        needsGrant("notDetermined", "denied") + "; at 5.5",
        waiting("notDetermined", "denied", 6) + "; speech 3",
-       "die 1: at 6.5; " + grantDetected + "; " + micNotAuthorized("denied")});
-  // A step of the wall clock past the deadline ends the wait early.
-  run({"mic 3; speech 0; auth; " + begin("notDetermined", "authorized"),
-       needsGrant("notDetermined", "authorized") + "; at 10.5",
-       waiting("notDetermined", "authorized", 11) + "; clock 40",
-       "die 1: at 11.5; " +
-           speechResult("notDetermined",
-                        "Speech still notDetermined after wait"),
-       speechNotAuthorized("notDetermined")});
+       "die 1: at 6.5; " + detected + "; " + micFailure("denied")});
 }
 
 }  // namespace

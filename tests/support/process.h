@@ -1,18 +1,13 @@
-// The real programs, for the process suite: a child process whose standard
-// input, output and error the test holds, with a hard timeout on every
-// wait; a sandbox in which quorvel listens to a recording; a private
-// PulseAudio daemon. Every line the helper writes during a test program is
-// checked against the event schema when the program ends.
+// The real programs, for the process suite: a child whose standard input,
+// output and error the test holds, with a hard timeout on every wait; a
+// sandbox in which quorvel listens to a recording, driven by scripts; a
+// private PulseAudio daemon. Every line quorvel writes during a test
+// program is checked against the event schema when the program ends.
 #ifndef QUORVEL_TESTS_SUPPORT_PROCESS_H_
 #define QUORVEL_TESTS_SUPPORT_PROCESS_H_
 
-#include <sys/types.h>
-
 #include <map>
 #include <memory>
-#include <optional>
-#include <string>
-#include <vector>
 
 #include "tests/fakes/script.h"
 
@@ -27,55 +22,46 @@ extern const std::string youngMan, dashwood;
 
 class ChildProcess {
  public:
-  enum class Stdio {
-    Pipes,
-    // One non-blocking socket as standard input and output, as some
-    // parents hand over; standard error a pipe.
-    NonBlockingSocket,
-  };
   // argv[0] with the test's environment and env (an empty value unsets),
-  // in a process group of its own, killed with the test.
+  // in a process group of its own that dies with the test. With socket,
+  // standard input and output are one non-blocking socket, as some parents
+  // hand over.
   ChildProcess(const std::vector<std::string>& argv, const Environment& env,
-               Stdio stdio = Stdio::Pipes);
-  ~ChildProcess();  // kills the group if still running
+               bool socket = false);
+  ~ChildProcess();  // kills the group
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
-  // The next line of standard output containing text, or nothing when the
+  // The next line of standard output holding text, or nothing when the
   // output ends or timeoutSeconds pass first.
   std::optional<std::string> waitForLine(const std::string& text,
-                                         double timeoutSeconds);
+                                         double timeoutSeconds = 30);
   void write(const std::string& bytes);
   void closeInput();
-  void closeOutput();  // as a parent that goes away
-  void setOutputPipeSize(int bytes);
-  void signal(int signo);  // to the process group
   // The exit status, 128 + n after signal n, -1 after the timeout (the
-  // group is then killed); the outputs read to their end.
+  // group is then killed); both outputs read to their end.
   int wait(double timeoutSeconds = 30);
 
+  const bool events;  // quorvel's: its lines go to the schema check
+  pid_t pid;
+  int in, out, errFd;
   std::vector<std::string> lines;  // standard output so far
   std::string err;                 // standard error so far
 
  private:
   bool pump(double timeoutSeconds);  // false once both outputs ended
 
-  const bool eventStream;  // the helper's: its lines go to the schema check
-  pid_t pid = -1;
-  int in = -1, out = -1, errFd = -1;
   std::string partialOut;
   size_t scanned = 0;
   std::optional<int> status;
 };
 
 // A throw-away folder holding a privacy store that grants both permissions,
-// and env, which makes quorvel listen to a recording in en-US with the
+// and env, in which quorvel listens to a recording in en-US with the
 // project's models and no sound server.
 struct Sandbox {
   explicit Sandbox(const std::string& recording = dashwood);
   ~Sandbox();
-  std::unique_ptr<ChildProcess> launch(std::vector<std::string> args = {},
-                                       ChildProcess::Stdio stdio = {});
   // Runs quorvel as a script of steps (see script.h; "{dir}" stands for
   // the folder). Beside the common ones:
   //   store TEXT     the privacy store holds TEXT
@@ -86,32 +72,28 @@ struct Sandbox {
   //   wait TEXT      a line holding TEXT comes within 30 s ("heard": the
   //                  next "final" does)
   //   send TEXT, close, closeout, pipe BYTES, sleep S, signal N: what a
-  //                  parent does (TEXT with "\n" for its line feeds)
+  //                  parent does
   //   exit N [S]     it exits with status N within S seconds (30)
   //   last TEXT      the last line ends with TEXT ("before": the line
-  //                  before it holds TEXT); "err": standard error holds it
+  //                  before it holds TEXT; "err": standard error does)
   //   run ARGS       another program, which exits 0
   void run(const Steps& steps);
 
   std::string dir;
   Environment env;
-  std::unique_ptr<ChildProcess> quorvel;  // the script's last launch
+  std::unique_ptr<ChildProcess> quorvel;  // the last one launched
 };
 
-// Its own socket, home and runtime folders and the modules given as
+// Its own socket, home and runtime folders, and the modules given as
 // server.pa lines ("load-module module-null-sink sink_name=speech").
-class PulseDaemon {
- public:
+struct PulseDaemon {
   explicit PulseDaemon(const std::string& modules);
   ~PulseDaemon();
   bool start();  // true once it takes connections, within ten seconds
-  void kill();   // at once, as a crash would
   // PULSE_SERVER and PULSE_COOKIE for its clients.
   Environment clientEnv() const;
-  std::string log() const { return dir + "/daemon.log"; }
 
- private:
-  std::string dir;
+  std::string dir;  // holds daemon.log
   std::unique_ptr<ChildProcess> daemon;
 };
 

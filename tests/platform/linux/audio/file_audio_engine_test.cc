@@ -7,9 +7,6 @@
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
-#include <functional>
-#include <mutex>
-#include <vector>
 
 namespace quorvel {
 namespace {
@@ -17,29 +14,25 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-double seconds(Clock::time_point from, Clock::time_point to) {
-  return std::chrono::duration<double>(to - from).count();
+double since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// Copies of the buffers a tap saw, each with its arrival time.
+// Copies of what a tap saw: each buffer's channels and arrival.
 struct Recorder {
-  struct Buffer {
-    uint32_t frames;
-    double rate;
-    std::vector<std::vector<float>> channels;
-    Clock::time_point arrival;
-  };
   AudioEngine::Tap tap() {
     return [this](const AudioBuffer& buffer) {
-      Buffer copy{buffer.frameLength, buffer.sampleRate, {}, Clock::now()};
+      std::vector<std::vector<float>> channels;
       for (const float* channel : buffer.channels)
-        copy.channels.emplace_back(channel, channel + buffer.frameLength);
+        channels.emplace_back(channel, channel + buffer.frameLength);
       std::lock_guard<std::mutex> lock(mutex);
-      buffers.push_back(std::move(copy));
+      EXPECT_EQ(buffer.sampleRate, 8000);
+      buffers.push_back(channels);
+      arrivals.push_back(Clock::now());
       arrived.notify_all();
     };
   }
-  std::vector<Buffer> waitFor(size_t count) {
+  std::vector<std::vector<std::vector<float>>> waitFor(size_t count) {
     std::unique_lock<std::mutex> lock(mutex);
     EXPECT_TRUE(arrived.wait_for(lock, std::chrono::seconds(10),
                                  [&] { return buffers.size() >= count; }));
@@ -47,112 +40,83 @@ struct Recorder {
   }
   std::mutex mutex;
   std::condition_variable arrived;
-  std::vector<Buffer> buffers;
+  std::vector<std::vector<std::vector<float>>> buffers;
+  std::vector<Clock::time_point> arrivals;
 };
 
-class FileAudioEngineTest : public testing::Test {
- protected:
-  void SetUp() override {
-    std::string pattern = fs::temp_directory_path() / "audio-XXXXXX";
-    ASSERT_TRUE(mkdtemp(pattern.data()));
-    dir = pattern;
+// A wav file at 8 kHz whose frame i holds i / 65536 on every channel.
+std::string wav(const std::string& name, int channels, int frames) {
+  const std::string path = fs::temp_directory_path() / name;
+  SF_INFO info{0, 8000, channels, SF_FORMAT_WAV | SF_FORMAT_FLOAT, 0, 0};
+  SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+  for (int i = 0; i < frames; ++i) {
+    const std::vector<float> frame(channels, i / 65536.0f);
+    sf_writef_float(file, frame.data(), 1);
   }
-  void TearDown() override { fs::remove_all(dir); }
-  // A wav file whose frame i holds value(i) on every channel.
-  std::string wav(int rate, int channels, int frames,
-                  const std::function<float(int)>& value) {
-    SF_INFO info{0, rate, channels, SF_FORMAT_WAV | SF_FORMAT_FLOAT, 0, 0};
-    SNDFILE* file = sf_open((dir + "/in.wav").c_str(), SFM_WRITE, &info);
-    for (int i = 0; i < frames; ++i) {
-      std::vector<float> frame(channels, value(i));
-      sf_writef_float(file, frame.data(), 1);
-    }
-    sf_close(file);
-    return dir + "/in.wav";
-  }
-  std::string dir;
-};
-
-TEST_F(FileAudioEngineTest, FormatIsTheFilesAndStartSaysWhyNot) {
-  FileAudioEngine stereo(wav(22050, 2, 100, [](int) { return 0; }));
-  EXPECT_EQ(stereo.inputFormat().sampleRate, 22050);
-  EXPECT_EQ(stereo.inputFormat().channelCount, 2u);
-  std::ofstream(dir + "/notes.txt") << "not a sound file\n";
-  FileAudioEngine notAudio(dir + "/notes.txt");
-  EXPECT_EQ(notAudio.inputFormat().sampleRate, 0);  // an invalid format
-  EXPECT_NE(notAudio.start(), "");
-  // A missing file has a usable format, so that start() says why.
-  FileAudioEngine missing(dir + "/nothing.wav");
-  EXPECT_GT(missing.inputFormat().sampleRate, 0);
-  EXPECT_EQ(missing.start(), "No such file or directory");
-  EXPECT_FALSE(missing.isRunning());
+  sf_close(file);
+  return path;
 }
 
-// Each buffer comes once its last frame has played; after the end of the
-// file, silence. A restart goes on where the timeline is.
-TEST_F(FileAudioEngineTest, DeliversInRealTimeThenSilenceAlongATimeline) {
-  FileAudioEngine engine(wav(8000, 2, 2000, [](int) { return 0.5f; }));
-  Recorder recorder;
-  engine.installTap(1024, recorder.tap());
-  const Clock::time_point started = Clock::now();
+// The file's format, or what is wrong with it when started; buffers of
+// the file in real time (each once its last frame has played), silence
+// after its end, and a restart where the timeline is; a removed tap that
+// stays quiet; a stop that does not wait for the next buffer.
+TEST(FileAudioEngineTest, PlaysTheFileInRealTimeThenSilence) {
+  std::ofstream(fs::temp_directory_path() / "quorvel-notes") << "not audio\n";
+  FileAudioEngine notAudio(fs::temp_directory_path() / "quorvel-notes");
+  EXPECT_EQ(notAudio.inputFormat().sampleRate, 0);
+  EXPECT_NE(notAudio.start(), "");
+  FileAudioEngine missing("/nonexistent.wav");
+  EXPECT_GT(missing.inputFormat().sampleRate, 0);  // start() says why
+  EXPECT_EQ(missing.start(), "No such file or directory");
+
+  FileAudioEngine engine(wav("quorvel-short.wav", 2, 2000));
+  EXPECT_EQ(engine.inputFormat().channelCount, 2u);
+  Recorder first, second;
+  engine.installTap(1024, first.tap());
+  const auto started = Clock::now();
   ASSERT_EQ(engine.start(), "");
-  const auto buffers = recorder.waitFor(4);
+  const auto buffers = first.waitFor(4);
   engine.stop();
   EXPECT_FALSE(engine.isRunning());
-  ASSERT_GE(buffers.size(), 4u);
   for (int c = 0; c < 2; ++c) {
-    EXPECT_EQ(buffers[1].channels.at(c)[2000 - 1024 - 1], 0.5f);
-    EXPECT_EQ(buffers[1].channels.at(c)[2000 - 1024], 0.0f);
-    EXPECT_EQ(buffers[3].channels.at(c), std::vector<float>(1024, 0.0f));
+    EXPECT_EQ(buffers[1].at(c).size(), 1024u);
+    EXPECT_EQ(buffers[1][c][1999 - 1024], 1999 / 65536.0f);
+    EXPECT_EQ(buffers[1][c][2000 - 1024], 0.0f);
+    EXPECT_EQ(buffers[3][c], std::vector<float>(1024, 0.0f));
   }
-  EXPECT_EQ(buffers[0].frames, 1024u);
-  EXPECT_EQ(buffers[0].rate, 8000);
-  EXPECT_GE(seconds(started, buffers[3].arrival), 4 * 1024 / 8000.0);
+  EXPECT_GE(std::chrono::duration<double>(first.arrivals[3] - started).count(),
+            4 * 1024 / 8000.0);
 
-  // Frame i holds i / 65536, so a sample tells its position.
-  FileAudioEngine timeline(
-      wav(8000, 1, 40000, [](int i) { return i / 65536.0f; }));
-  Recorder first, second;
-  timeline.installTap(1024, first.tap());
-  const auto beforeFirst = Clock::now();
-  ASSERT_EQ(timeline.start(), "");
-  const auto afterFirst = Clock::now();
-  first.waitFor(2);
-  timeline.stop();
+  FileAudioEngine timeline(wav("quorvel-long.wav", 1, 40000));
   timeline.installTap(1024, second.tap());
-  const auto beforeSecond = Clock::now();
+  const auto beforeStart = Clock::now();
   ASSERT_EQ(timeline.start(), "");
-  const auto afterSecond = Clock::now();
-  const double position = second.waitFor(1).at(0).channels[0][0] * 65536;
+  const double startedBy = since(beforeStart);
+  second.waitFor(2);
   timeline.stop();
-  EXPECT_GE(position, seconds(afterFirst, beforeSecond) * 8000 - 1);
-  EXPECT_LE(position, seconds(beforeFirst, afterSecond) * 8000 + 1);
-}
+  const size_t seen = second.waitFor(0).size();
+  const double stoppedFor = since(beforeStart) - startedBy;
+  ASSERT_EQ(timeline.start(), "");
+  const double position = second.waitFor(seen + 1).at(seen)[0][0] * 65536;
+  EXPECT_GE(position, stoppedFor * 8000 - 1);
+  EXPECT_LE(position, since(beforeStart) * 8000 + 1);
 
-// A removed tap is never called again, and a stop does not wait for the
-// next buffer.
-TEST_F(FileAudioEngineTest, RemovedTapStaysQuietAndStopIsPrompt) {
-  FileAudioEngine engine(wav(8000, 1, 100, [](int) { return 0; }));
   std::atomic<bool> removed{false};
   std::atomic<int> lateCalls{0};
-  Recorder old, replacement;
-  engine.installTap(256, [&, tap = old.tap()](const AudioBuffer& buffer) {
-    lateCalls += removed;
-    tap(buffer);
-  });
-  ASSERT_EQ(engine.start(), "");
-  old.waitFor(2);
-  engine.removeTap();
+  timeline.installTap(256, [&](const AudioBuffer&) { lateCalls += removed; });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  timeline.removeTap();
   removed = true;
-  engine.installTap(256, replacement.tap());
-  EXPECT_EQ(replacement.waitFor(3).size(), 3u);
-  engine.stop();
+  timeline.installTap(256, second.tap());
+  second.waitFor(seen + 4);
+  timeline.stop();
   EXPECT_EQ(lateCalls, 0);
-  engine.installTap(65536, replacement.tap());  // one buffer every 8 s
-  ASSERT_EQ(engine.start(), "");
+  timeline.installTap(65536, second.tap());  // one buffer every 8 s
+  ASSERT_EQ(timeline.start(), "");
   const auto stopping = Clock::now();
-  engine.stop();
-  EXPECT_LT(seconds(stopping, Clock::now()), 1.0);
+  timeline.stop();
+  EXPECT_LT(since(stopping), 1.0);
 }
 
 }  // namespace

@@ -9,9 +9,7 @@
 
 #include <cerrno>
 #include <cstddef>
-#include <cstdio>
 #include <filesystem>
-#include <iterator>
 #include <thread>
 
 #include "platform/linux/system/embedded_bundle.h"
@@ -22,45 +20,48 @@
 namespace quorvel {
 namespace {
 
-std::shared_ptr<WorkItem> mark(const char* text) {
-  return std::make_shared<WorkItem>([text] { std::fputs(text, stderr); });
+std::shared_ptr<WorkItem> item(std::function<void()> body) {
+  return std::make_shared<WorkItem>(std::move(body));
+}
+auto mark(const char* text) {
+  return [text] { std::fputs(text, stderr); };
 }
 
 // runForever never returns: each queue runs in a child process, its blocks
-// writing marks on standard error until one exits.
-TEST(LinuxMainQueueTest, RunsBlocksByDeadlineThenInOrderAndWakesForOthers) {
+// writing marks on standard error until one exits. Blocks run by deadline,
+// then in the order given; a cancelled one never; a block from another
+// thread wakes the wait for a far deadline.
+TEST(LinuxMainQueueTest, RunsBlocksByDeadlineThenInOrder) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
         LinuxMainQueue queue;
-        queue.asyncAfter(0.4, mark("[late]"));
-        queue.asyncAfter(0.3, mark("[soon]"));
-        auto cancelled = mark("[cancelled]");
+        queue.asyncAfter(0.4, item(mark("[late]")));
+        queue.asyncAfter(0.3, item(mark("[soon]")));
+        auto cancelled = item(mark("[cancelled]"));
         queue.asyncAfter(0.2, cancelled);
         cancelled->cancel();
         queue.async([&] {
           std::fputs("[1]", stderr);
-          queue.async([] { std::fputs("[4]", stderr); });
+          queue.async(mark("[4]"));
         });
-        queue.async([] { std::fputs("[2]", stderr); });
-        queue.asyncAfter(-1, mark("[3]"));
-        queue.asyncAfter(
-            0.5, std::make_shared<WorkItem>([&] { queue.exitProcess(7); }));
+        queue.async(mark("[2]"));
+        queue.asyncAfter(-1, item(mark("[3]")));
+        queue.asyncAfter(0.5, item([&] { queue.exitProcess(7); }));
         queue.runForever();
       },
-      ::testing::ExitedWithCode(7),
+      testing::ExitedWithCode(7),
       "^\\[1\\]\\[2\\]\\[3\\]\\[4\\]\\[soon\\]\\[late\\]$");
-  // A block from another thread wakes the wait for a far deadline.
   EXPECT_EXIT(
       {
         LinuxMainQueue queue;
-        queue.asyncAfter(30, mark("[slept]"));
+        queue.asyncAfter(30, item(mark("[slept]")));
         std::thread([&] {
           queue.async([&] { queue.exitProcess(7); });
         }).detach();
         queue.runForever();
       },
-      ::testing::ExitedWithCode(7), "^$");
+      testing::ExitedWithCode(7), "^$");
 }
 
 // Makes signalfd() fail with EMFILE in this process, as a full descriptor
@@ -72,10 +73,8 @@ bool denySignalfd() {
       BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_signalfd4, 2, 0),
       BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_signalfd, 1, 0),
       BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EMFILE),
-  };
-  const sock_fprog program{static_cast<unsigned short>(std::size(filter)),
-                           filter};
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EMFILE)};
+  const sock_fprog program{5, filter};
   sigset_t none;
   sigemptyset(&none);
   return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
@@ -83,9 +82,9 @@ bool denySignalfd() {
          signalfd(-1, &none, 0) < 0 && errno == EMFILE;
 }
 
-// A watched signal runs its handler on the queue (each sent once, as a
-// parent's kill); others keep their default action. Without a signalfd, a
-// signal blocked for it would never be read: it must reach the queue too.
+// A watched signal runs its handler on the queue; others keep their
+// default action. Without a signalfd, a signal blocked for it would never
+// be read: it must reach the queue all the same.
 TEST(LinuxSignalSourcesTest, WatchedSignalsReachTheQueueOthersKill) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   for (const bool withoutSignalfd : {false, true}) {
@@ -100,13 +99,10 @@ TEST(LinuxSignalSourcesTest, WatchedSignalsReachTheQueueOthersKill) {
             queue.exitProcess(5);
           });
           // Once every thread has set its mask, as a parent would.
-          queue.asyncAfter(0.2, std::make_shared<WorkItem>([] {
-                             kill(getpid(), SIGTERM);
-                             kill(getpid(), SIGTERM);
-                           }));
+          queue.asyncAfter(0.2, item([] { kill(getpid(), SIGTERM); }));
           queue.runForever();
         },
-        ::testing::ExitedWithCode(5), "^\\[term\\]");
+        testing::ExitedWithCode(5), "^\\[term\\]");
   }
   EXPECT_EXIT(
       {
@@ -116,7 +112,7 @@ TEST(LinuxSignalSourcesTest, WatchedSignalsReachTheQueueOthersKill) {
         kill(getpid(), SIGINT);
         queue.runForever();
       },
-      ::testing::KilledBySignal(SIGINT), "");
+      testing::KilledBySignal(SIGINT), "");
 }
 
 TEST(EnvironmentLanguagesTest, LanguageListElseTheFirstLocaleVariable) {
