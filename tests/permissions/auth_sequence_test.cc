@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <thread>
 
 #include "permissions/status_labels.h"
@@ -11,35 +10,16 @@
 namespace quorvel {
 namespace {
 
-TEST(StatusLabelsTest, EachPermissionHasItsOwnNumbering) {
-  const std::tuple<int64_t, const char*, const char*> cases[] = {
-      {0, "notDetermined", "notDetermined"},
-      {1, "denied", "restricted"},
-      {2, "restricted", "denied"},
-      {3, "authorized", "authorized"},
-      {-1, "unknown(-1)", "unknown(-1)"},
-      {INT64_MIN, "unknown(-9223372036854775808)",
-       "unknown(-9223372036854775808)"}};
-  for (const auto& [status, speech, mic] : cases) {
-    EXPECT_EQ(speechStatusLabel(status), speech);
-    EXPECT_EQ(micStatusLabel(status), mic);
-  }
-}
-
 const std::string to = " \xE2\x86\x92 ";
 const std::string pane = "System Settings" + to + "Privacy & Security" + to;
 const std::string app = "Brixlane Speech \\/ quorvel";
-
-// The first records, and the bundle's line on standard error (which a
-// death test's child keeps to itself).
-std::string begin(const std::string& speech, const std::string& mic,
-                  bool dies = false) {
-  const std::string facts =
-      "/opt/quorvel id=local.brixlane.quorvel "
-      "speechUsage=true micUsage=true";
-  return "> auth|phase=bundle|message=bundlePath=\\/opt\\/quorvel" +
-         facts.substr(12) + (dies ? "" : "; 2> Bundle.main path=" + facts) +
-         "; > auth|phase=checking|speech=" + speech + "|mic=" + mic;
+// The first records, for the statuses at the start.
+std::string begin(const std::string& speech, const std::string& mic) {
+  return "> auth|phase=bundle|message=bundlePath=\\/opt\\/quorvel "
+         "id=local.brixlane.quorvel speechUsage=true micUsage=true; 2> "
+         "Bundle.main path=/opt/quorvel id=local.brixlane.quorvel "
+         "speechUsage=true micUsage=true; > auth|phase=checking|speech=" +
+         speech + "|mic=" + mic;
 }
 std::string result(const std::string& speech, const std::string& message) {
   return "> auth|phase=speechResult|speech=" + speech + "|message=" + message;
@@ -48,8 +28,11 @@ const std::string authorized =
     result("authorized", "Speech already authorized");
 const std::string detected =
     result("authorized", "Speech authorized (manual grant detected)");
-std::string stillUndecided(const std::string& label) {
-  return result(label, "Speech still " + label + " after wait");
+std::string waited(const std::string& label) {
+  return result(label, "Speech still " + label + " after wait") +
+         "; > fatal|Speech recognition not authorized (" + pane +
+         "Speech Recognition" + to + "enable " + app +
+         "\\; use + if not listed). status=" + label;
 }
 std::string needsGrant(const std::string& speech, const std::string& mic) {
   return "> auth|phase=needsManualGrant|speech=" + speech + "|mic=" + mic +
@@ -57,25 +40,18 @@ std::string needsGrant(const std::string& speech, const std::string& mic) {
          "Speech Recognition" + to + "turn on " + app +
          " (use + to add the app if missing). Voice retries when you return.";
 }
-std::string waiting(const std::string& speech, const std::string& mic,
-                    int times = 1) {
-  std::string steps =
-      "> auth|phase=waitingManualGrant|speech=" + speech + "|mic=" + mic;
-  while (--times > 0) steps += "; " + steps.substr(0, steps.find(';'));
+std::string looks(const std::string& speech, const std::string& mic, int n) {
+  std::string steps;
+  while (n-- > 0) {
+    steps += "> auth|phase=waitingManualGrant|speech=" + speech +
+             "|mic=" + mic + (n ? "; " : "");
+  }
   return steps;
 }
 const std::string requestingMic =
     "> auth|phase=requestingMic|message=Grant Microphone for quorvel if a "
     "prompt appears";
-std::string speechFailure(bool denied, const std::string& label) {
-  return denied ? "> fatal|Speech recognition denied\\/restricted (" + pane +
-                      "Speech Recognition" + to + "enable " + app +
-                      "). status=" + label
-                : "> fatal|Speech recognition not authorized (" + pane +
-                      "Speech Recognition" + to + "enable " + app +
-                      "\\; use + if not listed). status=" + label;
-}
-std::string micFailure(const std::string& label) {
+std::string micDenied(const std::string& label) {
   return "> fatal|Microphone not authorized for quorvel (" + pane +
          "Microphone). status=" + label;
 }
@@ -104,14 +80,8 @@ class AuthSequenceTest : public ::testing::Test {
       // The platform answers the microphone request on a thread of its own.
       {"answer",
        [this](auto& answer) {
-         ASSERT_TRUE(fake->microphone.pending);
          fake->microphone.status = answer == "yes" ? 3 : 2;
          std::thread(fake->microphone.pending, answer == "yes").join();
-       }},
-      {"nobundle",
-       [this](auto) {
-         fake->info.clear();
-         fake->id.reset();
        }},
       {"clock", [this](auto& step) { fake->clockStep = std::stod(step); }},
       {"listens",
@@ -123,83 +93,66 @@ TEST_F(AuthSequenceTest, BothAuthorizedListensOnceOnALaterTurn) {
   run({"auth; " + begin("authorized", "authorized") + "; " + authorized,
        "listens 0; run; listens 1; at 100; listens 1"});
   EXPECT_EQ(fake->activations, 1);
-  EXPECT_EQ(fake->microphone.requests, 0);
-  run(
-      {"nobundle; auth; > "
-       "auth|phase=bundle|message=bundlePath=\\/opt\\/quorvel "
-       "id=nil speechUsage=false micUsage=false; 2> Bundle.main "
-       "path=/opt/quorvel id=nil speechUsage=false micUsage=false",
-       "> auth|phase=checking|speech=authorized|mic=authorized",
-       authorized + "; run; listens 1"});
+  // What the bundle lacks is reported, and changes nothing.
+  fake = std::make_unique<FakePlatform>();
+  fake->info.clear();
+  fake->id.reset();
+  ensureAuthThenListen(fake->platform, [] {});
+  EXPECT_EQ(output.take(2), std::vector<std::string>{
+                                "quorvel: Bundle.main path=/opt/quorvel id=nil "
+                                "speechUsage=false micUsage=false"});
+  EXPECT_EQ(output.take().front(),
+            record("auth|phase=bundle|message=bundlePath=\\/opt\\/quorvel "
+                   "id=nil speechUsage=false micUsage=false"));
 }
 
-// The microphone is asked for only when undecided; a settled one is named
-// by the final check.
-TEST_F(AuthSequenceTest, MicrophoneAnswersAndSettledStatuses) {
-  run({"mic 0; auth; " + begin("authorized", "notDetermined"),
-       authorized + "; " + requestingMic + "; at 100; listens 0",
-       "answer yes; > auth|phase=micResult|mic=authorized; run; listens 1"});
-  run({"mic 0; auth; " + begin("authorized", "notDetermined"),
-       authorized + "; " + requestingMic,
-       "answer no; > auth|phase=micResult|mic=denied",
-       "die 1: run; " + micFailure("denied")});
-  for (const auto& [status, label] :
-       {std::pair{"2", "denied"}, std::pair{"1", "restricted"}}) {
-    run({"mic " + std::string(status) + "; auth; " +
-             begin("authorized", label) + "; " + authorized,
-         "die 1: run; " + micFailure(label)});
-    EXPECT_EQ(fake->microphone.requests, 0);
-  }
-}
-
-// Nothing more is asked or waited for: a microphone request would show as
-// a "requestingMic" record before the error.
-TEST_F(AuthSequenceTest, SpeechDeniedOrRestrictedFailsAtOnce) {
-  run({"mic 0; speech 1; die 1: auth; " +
-           begin("denied", "notDetermined", true),
-       speechFailure(true, "denied")});
-  run({"mic 0; speech 2; die 1: auth; " +
-           begin("restricted", "notDetermined", true),
-       speechFailure(true, "restricted")});
-}
-
-// Undecided speech is looked at 0.5 s after the start, then every second,
-// for 45 s; a decision made between looks counts at the next look.
+// Speech is never asked for: denied or restricted fails at once (a
+// microphone request would show before the error); undecided is looked at
+// 0.5 s after the start, then every second for 45 s, while the microphone
+// is asked for beside it, answered from another thread.
 TEST_F(AuthSequenceTest, ManualGrantIsWaitedForAlongsideTheMicrophone) {
+  run({"mic 0; speech 1; die 1: auth",
+       "> auth|phase=bundle|message=bundlePath=\\/opt\\/quorvel "
+       "id=local.brixlane.quorvel speechUsage=true micUsage=true",
+       "> auth|phase=checking|speech=denied|mic=notDetermined",
+       "> fatal|Speech recognition denied\\/restricted (" + pane +
+           "Speech Recognition" + to + "enable " + app + "). status=denied"});
   run({"speech 0; mic 0; auth; " + begin("notDetermined", "notDetermined"),
        needsGrant("notDetermined", "notDetermined") + "; " + requestingMic,
-       "at 0.49; at 1.5; " + waiting("notDetermined", "notDetermined", 2),
+       "at 0.49; at 1.5; " + looks("notDetermined", "notDetermined", 2),
        "answer yes; > auth|phase=micResult|mic=authorized; at 2.5",
-       waiting("notDetermined", "authorized") + "; speech 3; at 3.49",
+       looks("notDetermined", "authorized", 1) + "; speech 3; at 3.49",
        "listens 0; at 3.5; " + detected + "; listens 1"});
+  run({"mic 0; auth; " + begin("authorized", "notDetermined"),
+       authorized + "; " + requestingMic + "; answer no",
+       "> auth|phase=micResult|mic=denied; die 1: run; " +
+           micDenied("denied")});
 }
 
-TEST_F(AuthSequenceTest, ManualGrantWaitEndsAfterFortyFiveSeconds) {
+// The wait ends after 45 s, or at a step of the wall clock past its
+// deadline; a denial counts at the next look, as does a denied microphone
+// after a grant.
+TEST_F(AuthSequenceTest, WaitEndsAtItsDeadlineOrADecision) {
   run({"speech 0; auth; " + begin("notDetermined", "authorized"),
        needsGrant("notDetermined", "authorized") + "; at 44.5",
-       waiting("notDetermined", "authorized", 45),
-       "die 1: at 46; " + stillUndecided("notDetermined"),
-       speechFailure(false, "notDetermined")});
-  // A step of the wall clock past the deadline ends the wait early.
+       looks("notDetermined", "authorized", 45),
+       "die 1: at 46; " + waited("notDetermined")});
   run({"speech 0; auth; " + begin("notDetermined", "authorized"),
        needsGrant("notDetermined", "authorized") + "; at 10.5",
-       waiting("notDetermined", "authorized", 11) + "; clock 40",
-       "die 1: at 11.5; " + stillUndecided("notDetermined"),
-       speechFailure(false, "notDetermined")});
-}
-
-// A status out of range is waited on; a denial during the wait, or a
-// denied microphone after a grant, fails at the next look.
-TEST_F(AuthSequenceTest, DenialsDuringTheWaitFailAtTheNextLook) {
+       looks("notDetermined", "authorized", 11) + "; clock 40",
+       "die 1: at 11.5; " + waited("notDetermined")});
   run({"speech 7; auth; " + begin("unknown(7)", "authorized"),
        needsGrant("unknown(7)", "authorized") + "; at 2.5",
-       waiting("unknown(7)", "authorized", 3) + "; speech 1; at 3.49",
-       "die 1: at 3.5; " + stillUndecided("denied"),
-       speechFailure(false, "denied")});
+       looks("unknown(7)", "authorized", 3) + "; speech 1; at 3.49",
+       "die 1: at 3.5; " + waited("denied")});
   run({"speech 0; mic 2; auth; " + begin("notDetermined", "denied"),
        needsGrant("notDetermined", "denied") + "; at 5.5",
-       waiting("notDetermined", "denied", 6) + "; speech 3",
-       "die 1: at 6.5; " + detected + "; " + micFailure("denied")});
+       looks("notDetermined", "denied", 6) + "; speech 3",
+       "die 1: at 6.5; " + detected + "; " + micDenied("denied")});
+  run({"mic 1; auth; " + begin("authorized", "restricted") + "; " + authorized,
+       "die 1: run; " + micDenied("restricted")});
+  EXPECT_EQ(speechStatusLabel(INT64_MIN), "unknown(-9223372036854775808)");
+  EXPECT_EQ(micStatusLabel(1), "restricted");
 }
 
 }  // namespace
