@@ -4,8 +4,6 @@
 #include <sndfile.h>
 
 #include <chrono>
-#include <filesystem>
-#include <fstream>
 #include <stdexcept>
 
 #include "platform/linux/speech/decoding_thread.h"
@@ -15,7 +13,6 @@
 namespace quorvel {
 namespace {
 
-namespace fs = std::filesystem;
 using testing::HasSubstr;
 
 const std::string sphinxRoot = "/usr/share/pocketsphinx/model";
@@ -139,54 +136,6 @@ TEST_P(OnDeviceSpeechServiceTest, RecognisesSpeechAndEndsEveryTask) {
   EXPECT_EQ(cancelled->errors.back()->code, taskCancelledCode);
   for (size_t i = 0; i + 1 < cancelled->results.size(); ++i)
     EXPECT_FALSE(cancelled->errors[i] || cancelled->results[i]->isFinal);
-}
-
-TEST_P(OnDeviceSpeechServiceTest, RecognisersOnlyForLocalesWithAModel) {
-  EXPECT_TRUE(service.recognizer("en_us"));
-  EXPECT_FALSE(service.recognizer("xx-YY"));
-  fake.languages = {"de-DE", "en-US"};
-  EXPECT_FALSE(service.defaultRecognizer());
-  fake.languages = {"en_US", "de-DE"};
-  EXPECT_TRUE(service.defaultRecognizer());
-}
-
-// PocketSphinx logs to its file, never to standard error (a fresh process
-// sets it up); it exits the process on a damaged model definition, which
-// stops only the model.
-TEST(PocketSphinxTest, LogGoesToItsFileAndADamagedModelFailsItsTasks) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  FakePlatform fake;
-  PrivacyStore store("/nonexistent/privacy");
-  const fs::path log = fs::temp_directory_path() / "sphinx-log";
-  EXPECT_EXIT(
-      {
-        setenv("QUORVEL_SPHINX_LOG", log.c_str(), 1);
-        OnDeviceSpeechService service(fake.queue, store,
-                                      ModelDirectory({sphinxRoot}), fake);
-        const bool available = service.recognizer("en-US")->isAvailable();
-        std::_Exit(available && fs::file_size(log) > 0 ? 0 : 1);
-      },
-      testing::ExitedWithCode(0),
-      testing::MatchesRegex("(quorvel: [^\n]*\n)*"));
-  fs::remove(log);
-
-  std::string dir = fs::temp_directory_path() / "model-XXXXXX";
-  ASSERT_TRUE(mkdtemp(dir.data()));
-  fs::create_directories(dir + "/en-zz/am");
-  std::ofstream(dir + "/en-zz/am/mdef") << "garbage";
-  fs::copy_file(sphinxRoot + "/en-us/cmudict-en-us.dict",
-                dir + "/en-zz/z.dict");
-  fs::copy_file(sphinxRoot + "/en-us/en-us-phone.lm.bin",
-                dir + "/en-zz/z.lm.bin");
-  OnDeviceSpeechService damaged(fake.queue, store, ModelDirectory({dir}), fake);
-  auto recognizer = damaged.recognizer("en-ZZ");
-  EXPECT_FALSE(recognizer->isAvailable());
-  auto calls = std::make_shared<Calls>();
-  auto task =
-      recognizer->recognitionTask(recognizer->makeRequest(), calls->handler());
-  ASSERT_TRUE(calls->wait(fake.queue) && calls->errors.back());
-  EXPECT_EQ(calls->errors.back()->domain, recognitionErrorDomain);
-  fs::remove_all(dir);
 }
 
 // Ways an engine library can end the process on a damaged model.
