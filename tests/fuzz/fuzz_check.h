@@ -15,16 +15,18 @@ namespace quorvel {
 // sequence of steps keeps it up to date.
 inline std::string fuzzTranscript;
 
-// Writes straight to file descriptor 2: a target may have pointed the
-// stderr stream elsewhere to keep the product's diagnostics quiet.
+// Straight to file descriptor 2: a target may have pointed the stderr
+// stream elsewhere to keep the product's diagnostics quiet.
+inline void showTranscript() {
+  [[maybe_unused]] auto written =
+      ::write(STDERR_FILENO, fuzzTranscript.data(), fuzzTranscript.size());
+}
+
 [[noreturn]] inline void propertyBroken(std::string_view what,
                                         std::string_view detail = {}) {
-  std::string message = "property broken: " + std::string(what);
-  if (!detail.empty()) message += "\n  " + std::string(detail);
-  message += '\n';
-  if (!fuzzTranscript.empty()) message += "after:\n" + fuzzTranscript;
-  [[maybe_unused]] const ssize_t ignored =
-      ::write(STDERR_FILENO, message.data(), message.size());
+  fuzzTranscript = "property broken: " + std::string(what) + "\n  " +
+                   std::string(detail) + "\nafter:\n" + fuzzTranscript;
+  showTranscript();
   std::abort();
 }
 

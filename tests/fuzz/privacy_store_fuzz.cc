@@ -7,10 +7,7 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cerrno>
-#include <cstdint>
 #include <cstdlib>
-#include <string>
-#include <string_view>
 
 #include "platform/linux/privacy/privacy_store.h"
 #include "tests/fuzz/fuzz_check.h"
@@ -19,13 +16,9 @@ namespace quorvel {
 namespace {
 
 std::string_view trimBlanks(std::string_view text) {
-  while (!text.empty() && std::string_view(" \t\r\f\v").find(text.front()) !=
-                              std::string_view::npos)
-    text.remove_prefix(1);
-  while (!text.empty() && std::string_view(" \t\r\f\v").find(text.back()) !=
-                              std::string_view::npos)
-    text.remove_suffix(1);
-  return text;
+  const size_t begin = text.find_first_not_of(" \t\r\f\v");
+  if (begin == std::string_view::npos) return {};
+  return text.substr(begin, text.find_last_not_of(" \t\r\f\v") + 1 - begin);
 }
 
 int64_t referenceValue(bool speech, std::string_view value) {
@@ -34,23 +27,20 @@ int64_t referenceValue(bool speech, std::string_view value) {
   if (value == "denied") return speech ? 1 : 2;
   if (value == "restricted") return speech ? 2 : 1;
   // A signed decimal: an optional '-' and digits, within 64 bits.
-  const size_t digits = value.starts_with('-') ? 1 : 0;
-  if (value.size() == digits) return 0;
-  for (size_t i = digits; i < value.size(); ++i) {
-    if (value[i] < '0' || value[i] > '9') return 0;
+  const std::string digits(value.substr(value.starts_with('-')));
+  if (digits.empty() ||
+      digits.find_first_not_of("0123456789") != std::string::npos) {
+    return 0;
   }
-  const std::string copy(value);
   errno = 0;
-  const long long raw = std::strtoll(copy.c_str(), nullptr, 10);
+  const long long raw = std::strtoll(std::string(value).c_str(), nullptr, 10);
   return errno == ERANGE ? 0 : raw;
 }
 
 PrivacyStatuses referenceParse(std::string_view text) {
   PrivacyStatuses statuses;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string_view::npos) end = text.size();
+  for (size_t start = 0; start < text.size();) {
+    const size_t end = std::min(text.find('\n', start), text.size());
     std::string_view line = text.substr(start, end - start);
     start = end + 1;
     line = line.substr(0, line.find('#'));
@@ -64,37 +54,30 @@ PrivacyStatuses referenceParse(std::string_view text) {
   return statuses;
 }
 
-std::string describe(const PrivacyStatuses& statuses) {
-  return "speech " + std::to_string(statuses.speech) + ", microphone " +
-         std::to_string(statuses.microphone);
-}
-
 }  // namespace
 }  // namespace quorvel
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  using quorvel::Permission;
-  using quorvel::propertyBroken;
-  const std::string_view text(reinterpret_cast<const char*>(data), size);
-
-  const quorvel::PrivacyStatuses parsed = quorvel::parsePrivacyStore(text);
-  const quorvel::PrivacyStatuses expected = quorvel::referenceParse(text);
+  using namespace quorvel;
+  const std::string text(reinterpret_cast<const char*>(data), size);
+  const PrivacyStatuses parsed = parsePrivacyStore(text);
+  const PrivacyStatuses expected = referenceParse(text);
   if (parsed.speech != expected.speech ||
       parsed.microphone != expected.microphone) {
     propertyBroken("statuses differ from the reference",
-                   "got " + quorvel::describe(parsed) + "; want " +
-                       quorvel::describe(expected));
+                   "got " + std::to_string(parsed.speech) + ", " +
+                       std::to_string(parsed.microphone) + "; want " +
+                       std::to_string(expected.speech) + ", " +
+                       std::to_string(expected.microphone));
   }
-
   FuzzedDataProvider input(data, size);
   const int64_t status = input.ConsumeIntegral<int64_t>();
   const bool speech = input.ConsumeBool();
-  const Permission permission =
-      speech ? Permission::Speech : Permission::Microphone;
-  const std::string line = std::string(speech ? "speech=" : "microphone=") +
-                           quorvel::privacyStatusText(permission, status);
-  const quorvel::PrivacyStatuses written =
-      quorvel::parsePrivacyStore(std::string(text) + "\n" + line + "\n");
+  const std::string line =
+      std::string(speech ? "speech=" : "microphone=") +
+      privacyStatusText(speech ? Permission::Speech : Permission::Microphone,
+                        status);
+  const PrivacyStatuses written = parsePrivacyStore(text + "\n" + line + "\n");
   if ((speech ? written.speech : written.microphone) != status) {
     propertyBroken("a written status does not read back", line);
   }

@@ -1,16 +1,8 @@
 #!/usr/bin/python3
-"""Checks quorvel event lines against the event schema with a real
-validator (Debian's python3-jsonschema), so that the schema and the
-program cannot drift apart.
+"""usage: validate_events.py SCHEMA [FILE...]  (standard input without FILE)
 
-usage: validate_events.py SCHEMA [FILE...]   (standard input without FILE)
-
-Every line of every FILE must be one JSON object, with nothing around it,
-that the schema accepts.
-The schema itself, and the records it gives as examples (the encoding
-fallback among them), are checked first. Exits 1 and names each bad line
-when anything fails.
-"""
+Checks that every line is one compact JSON object that the event schema
+accepts (after the schema itself and its examples); names each bad line."""
 
 import json
 import sys
@@ -18,15 +10,19 @@ import sys
 import jsonschema
 
 
-def refuse(constant: str) -> None:
-    raise ValueError(f"{constant} is not JSON")
+def record(raw: bytes) -> dict:
+    def unique(pairs: list) -> dict:
+        if len(dict(pairs)) != len(pairs):
+            raise ValueError("a key appears twice")
+        return dict(pairs)
 
+    def refuse(constant: str) -> None:
+        raise ValueError(f"{constant} is not JSON")
 
-def unique_keys(pairs: list[tuple[str, object]]) -> dict[str, object]:
-    record = dict(pairs)
-    if len(record) != len(pairs):
-        raise ValueError("a key appears twice")
-    return record
+    if raw != raw.strip():
+        raise ValueError("white space around the record")
+    return json.loads(raw.decode("utf-8"), object_pairs_hook=unique,
+                      parse_constant=refuse)
 
 
 def main(argv: list[str]) -> int:
@@ -37,34 +33,22 @@ def main(argv: list[str]) -> int:
         schema = json.load(source)
     jsonschema.Draft202012Validator.check_schema(schema)
     validator = jsonschema.Draft202012Validator(schema)
-
-    named = [("example", json.dumps(example, ensure_ascii=False).encode())
-             for example in schema.get("examples", [])]
-    if len(argv) > 2:
-        for path in argv[2:]:
-            with open(path, "rb") as lines:
-                named += [(path, line.rstrip(b"\n")) for line in lines]
-    else:
-        named += [("stdin", line.rstrip(b"\n")) for line in sys.stdin.buffer]
-
+    named = [("example", json.dumps(e, ensure_ascii=False).encode())
+             for e in schema.get("examples", [])]
+    for path in argv[2:] or ["/dev/stdin"]:
+        with open(path, "rb") as lines:
+            named += [(path, line.rstrip(b"\n")) for line in lines]
     bad = 0
     for origin, raw in named:
-        line = raw.decode("utf-8", errors="replace")
         try:
-            record = json.loads(raw.decode("utf-8"), parse_constant=refuse,
-                                object_pairs_hook=unique_keys)
+            found = jsonschema.exceptions.best_match(
+                validator.iter_errors(record(raw)))
+            problem = found and f"{found.message} at {found.json_path}"
         except ValueError as error:  # UnicodeDecodeError is one too
             problem = f"not a JSON line ({error})"
-        else:
-            problem = "white space around the record" if raw != raw.strip() else None
-        if not problem:
-            found = jsonschema.exceptions.best_match(validator.iter_errors(record))
-            problem = None if found is None else (
-                f"{found.message} at {found.json_path}")
         if problem:
             bad += 1
-            if bad <= 20:
-                print(f"{origin}: {problem}: {line[:300]}", file=sys.stderr)
+            print(f"{origin}: {problem}: {raw[:300]!r}", file=sys.stderr)
     print(f"{len(named) - bad} of {len(named)} lines valid", file=sys.stderr)
     return 1 if bad else 0
 

@@ -1,0 +1,178 @@
+// The real quorvel hearing speech: through a private PulseAudio server and
+// one that dies, answers never, or comes back; and through the models it
+// may or may not use (another sherpa-onnx release, a damaged model,
+// PocketSphinx after the transducer).
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "tests/support/process.h"
+
+namespace quorvel {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string models = QUORVEL_SOURCE_DIR "/models";
+const std::string sphinx = "/usr/share/pocketsphinx/model";
+const std::string play =
+    "run /usr/bin/pacat --playback --device=speech --file-format=wav ";
+
+// quorvel records the default source, the monitor of a 32 kHz stereo sink
+// that pacat plays speech into; it keeps one connection across segments.
+// A missing source, or a server that takes the connection and never
+// answers, ends the start (each wait on the server is bounded). When the
+// server dies mid-phrase, the phrase is final at once; when it comes back
+// within the reconnection window, listening goes on; when it does not,
+// exit 4.
+TEST(QuorvelCaptureTest, RecordsPulseAudioAndOutlivesTheServer) {
+  PulseDaemon pulse(
+      "load-module module-null-sink sink_name=speech rate=32000 channels=2\n"
+      "set-default-source speech.monitor\n");
+  ASSERT_TRUE(pulse.start()) << "see " << pulse.dir;
+  Sandbox box;
+  for (const auto& [name, value] : pulse.clientEnv()) box.env[name] = value;
+  const auto clients = [&] {
+    ChildProcess pactl({"/usr/bin/pactl", "list", "short", "clients"}, box.env);
+    pactl.wait(10);
+    std::string quorvels;
+    for (const auto& line : pactl.lines) {
+      if (line.ends_with("quorvel"))
+        quorvels += line.substr(0, line.find('\t')) + " ";
+    }
+    return quorvels;
+  };
+  box.run({"env QUORVEL_AUDIO_INPUT=; env PULSE_SOURCE=no-such-source; launch",
+           "exit 4; last start failed: No such entity\",\"fatal\":true}",
+           "env PULSE_SOURCE=; launch; wait \"listening\"; " + play + youngMan,
+           "heard young man; wait \"listening\""});
+  const std::string first = clients();
+  box.run({play + youngMan + "; heard young man; wait \"listening\""});
+  EXPECT_EQ(clients(), first);
+  ASSERT_FALSE(first.empty());
+  EXPECT_EQ(first.size(), first.find(' ') + 1) << first;
+
+  ChildProcess player({"/usr/bin/pacat", "--playback", "--device=speech",
+                       "--file-format=wav", dashwood},
+                      box.env);
+  box.run({"wait \"partial\""});
+  pulse.daemon.reset();
+  const auto killed = std::chrono::steady_clock::now();
+  box.run({"wait \"reason\":\"error-with-partial\"}"});
+  EXPECT_LT(std::chrono::steady_clock::now() - killed, std::chrono::seconds(1));
+  ASSERT_TRUE(pulse.start()) << "see " << pulse.dir;
+  box.run({"wait \"listening\"; " + play + youngMan,
+           // Words show that recognition goes on (how well they are heard
+           // suffers under load).
+           "wait \"partial\"; wait \"listening\""});
+  pulse.daemon.reset();
+  box.run(
+      {"exit 4 15",
+       R"(before {"type":"error","message":"Audio capture ended: Connection terminated","fatal":false})",
+       "last start failed: Connection refused\",\"fatal\":true}",
+       "err quorvel: recognition error with partial \u2014 finalize: "
+       "Audio capture ended: Connection terminated\n"});
+
+  const int silent = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{AF_UNIX, {}};
+  (box.dir + "/silent").copy(address.sun_path, sizeof address.sun_path - 1);
+  ASSERT_EQ(bind(silent, (sockaddr*)&address, sizeof address), 0);
+  ASSERT_EQ(listen(silent, 8), 0);
+  box.run(
+      {"env PULSE_SERVER=unix:{dir}/silent; launch; wait \"ready\"; exit 4 4",
+       "last start failed: Timeout\",\"fatal\":true}"});
+  close(silent);
+}
+
+// Only sherpa-onnx 1.13.8 is used: with the transducer alone, another
+// runtime leaves no recogniser; with PocketSphinx after it, that is taken.
+TEST(QuorvelRecognitionTest, OnlyTheOneSherpaReleaseIsUsed) {
+  Sandbox box(youngMan);
+  fs::create_directories(box.dir + "/none");
+  fs::create_directories(box.dir + "/junk");
+  std::ofstream(box.dir + "/junk/libsherpa-onnx-c-api.so") << "x";
+  const std::pair<std::string, std::string> runtimes[] = {
+      {"", ""},  // the build tree's
+      {box.dir + "/none", "no libsherpa-onnx-c-api.so in " + box.dir},
+      {box.dir + "/junk", "libsherpa-onnx-c-api.so does not load: "},
+      {QUORVEL_FAKE_SHERPA_DIR, "is release \"1.12.0\", not 1.13.8"}};
+  for (const auto& [runtime, diagnostic] : runtimes) {
+    for (const std::string& roots : {models, models + ":" + sphinx}) {
+      box.run({"env QUORVEL_SHERPA_DIR=" + runtime,
+               "env QUORVEL_MODEL_DIR=" + roots + "; launch --check",
+               diagnostic.empty() || roots != models
+                   ? "exit 0; last \"recognizerAvailable\":true}"
+                   : "exit 2; last \"recognizerAvailable\":false}",
+               "err " + diagnostic});
+      EXPECT_EQ(box.quorvel->err.find("quorvel: sherpa-onnx is not used: ") ==
+                    std::string::npos,
+                diagnostic.empty());
+    }
+  }
+  // Listening falls back to PocketSphinx in the default roots, whose own
+  // log never reaches standard error.
+  box.run({"env QUORVEL_MODEL_DIR=; launch; heard ; close; exit 0",
+           "err quorvel: recognising with the PocketSphinx model in " + sphinx +
+               "/en-us\n"});
+  std::istringstream err(box.quorvel->err);
+  for (std::string line; std::getline(err, line);)
+    EXPECT_TRUE(line.starts_with("quorvel: ")) << line;
+}
+
+// A model that does not load is never used again: the next one is, or the
+// locale has no recogniser (status 3).
+TEST(QuorvelRecognitionTest, DamagedModelsEndWithExitThreeOrFallBack) {
+  Sandbox box(youngMan);
+  // Copies of the project's transducer with its encoder replaced, and of
+  // Debian's English PocketSphinx model with a damaged definition.
+  const auto damaged = [&](const std::string& name, const std::string& source,
+                           size_t bytes) {
+    fs::create_directories(box.dir + "/" + name);
+    fs::copy(models + "/en-us", box.dir + "/" + name + "/en-us");
+    std::ifstream in(source, std::ios::binary);
+    std::string content(bytes, '\0');
+    content.resize(in.read(content.data(), bytes).gcount());
+    std::ofstream(box.dir + "/" + name + "/en-us/encoder.int8.onnx") << content;
+    return box.dir + "/" + name;
+  };
+  const std::string joiner = models + "/en-us/joiner.int8.onnx";
+  const std::string truncated =
+      damaged("truncated", models + "/en-us/encoder.int8.onnx", 100000);
+  const std::string mismatched =
+      damaged("mismatched", joiner, fs::file_size(joiner));
+  fs::create_directories(box.dir + "/sphinx/en-us/am");
+  std::ofstream(box.dir + "/sphinx/en-us/am/mdef") << "garbage";
+  for (const char* file : {"cmudict-en-us.dict", "en-us.lm.bin"})
+    fs::copy(sphinx + "/en-us/" + file, box.dir + "/sphinx/en-us/" + file);
+  const std::string unusable = "err quorvel: the ";
+  const std::string unavailable =
+      R"x(last {"type":"error","message":"SFSpeechRecognizer unavailable (dictation\/Siri disabled?)","fatal":true})x";
+  box.run({"env QUORVEL_MODEL_DIR=" + truncated + "; launch; exit 3",
+           unusable + "sherpa-onnx model in " + truncated +
+               "/en-us cannot be used: the library ended on an uncaught "
+               "exception: Load model from " +
+               truncated +
+               "/en-us/encoder.int8.onnx failed:Protobuf parsing failed.\n",
+           unavailable,
+           // sherpa-onnx 1.13.8 crashes on an encoder without its metadata.
+           "env QUORVEL_MODEL_DIR=" + mismatched + "; launch; exit 3",
+           unusable + "sherpa-onnx model in " + mismatched +
+               "/en-us cannot be used: the library crashed (SIGSEGV)\n",
+           unavailable,
+           // PocketSphinx exits the process on a damaged model definition.
+           "env QUORVEL_MODEL_DIR={dir}/sphinx; launch; exit 3",
+           unusable + "PocketSphinx model in {dir}/sphinx/en-us cannot be used",
+           unavailable,
+           "env QUORVEL_MODEL_DIR=" + truncated + ":" + sphinx + "; launch",
+           "heard ; close; exit 0",
+           "err quorvel: recognising with the PocketSphinx model in " + sphinx,
+           unusable + "sherpa-onnx model in " + truncated +
+               "/en-us cannot be used: the library ended"});
+}
+
+}  // namespace
+}  // namespace quorvel

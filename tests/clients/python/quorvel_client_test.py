@@ -1,0 +1,80 @@
+"""The Python client driving the real helper (QUORVEL_BINARY, with
+QUORVEL_PRIVACY_BINARY) on a recording, through every way it ends."""
+
+import asyncio
+import os
+import signal
+import subprocess
+import tempfile
+import unittest
+
+from quorvel import FatalError, Quorvel, UnexpectedExit
+
+
+class QuorvelClientTest(unittest.TestCase):
+    def start(self, *grants: str) -> Quorvel:
+        folder = tempfile.TemporaryDirectory(prefix="quorvel-client-")
+        self.addCleanup(folder.cleanup)
+        store = {"QUORVEL_PRIVACY_FILE": folder.name + "/privacy"}
+        for permission in grants:
+            subprocess.run([os.environ["QUORVEL_PRIVACY_BINARY"], *permission.split()],
+                           env=store, check=True, timeout=10)
+        helper = Quorvel(os.environ["QUORVEL_BINARY"], stderr=subprocess.DEVNULL, env={
+            **store, "QUORVEL_MODEL_DIR": None, "LANGUAGE": "en_US", "LC_ALL": None,
+            "LANG": "C.UTF-8", "PULSE_SERVER": "unix:" + folder.name + "/none",
+            "QUORVEL_AUDIO_INPUT": "/usr/share/pocketsphinx/test/data/librivox/"
+                                   "sense_and_sensibility_01_austen_64kb-0870.wav"})
+        self.addCleanup(helper.close)
+        return helper
+
+    def test_finals_then_a_stop_that_ends_with_stopped(self) -> None:
+        helper = self.start("grant all")
+        final = next(event for event in helper if event["type"] == "final")
+        # "and mister john dashwood ...": a busy machine may end it early.
+        self.assertIn("john", final["text"])
+        self.assertEqual(helper.stop(timeout=10), 0)
+        self.assertEqual([event["type"] for event in helper][-1:], ["stopped"])
+
+    def test_async_pause_resume_and_a_stop_mid_speech(self) -> None:
+        helper = self.start("grant all")
+
+        async def listen() -> tuple[list[str], int]:
+            seen, status = [], -1
+            async for event in helper:
+                kind = event["type"]
+                if kind not in ("auth", "level"):
+                    seen.append(f"final {event['reason']}" if kind == "final" else kind)
+                if kind == "listening" and "paused" not in seen:
+                    helper.pause()
+                elif kind == "paused":
+                    helper.resume()
+                elif kind == "partial" and "paused" in seen and status == -1:
+                    status = await asyncio.to_thread(helper.stop, 10)
+            return seen, status
+
+        seen, status = asyncio.run(asyncio.wait_for(listen(), 60))
+        self.assertEqual(status, 0, seen)
+        self.assertEqual(seen[seen.index("paused") + 1], "listening")
+        self.assertEqual(seen[-2:], ["final stop", "stopped"])
+
+    def test_fatal_record_killed_helper_and_unanswered_stop(self) -> None:
+        with self.assertRaises(FatalError) as fatal:
+            list(self.start("deny speech"))
+        self.assertEqual(fatal.exception.status, 1)
+        self.assertTrue(fatal.exception.message.endswith("status=denied"))
+        helper = self.start("grant all")
+        next(event for event in helper if event["type"] == "listening")
+        os.kill(helper.pid, signal.SIGKILL)
+        with self.assertRaises(UnexpectedExit) as gone:
+            list(helper)
+        self.assertEqual(gone.exception.status, -signal.SIGKILL)
+        # Speech undecided: the helper waits for a grant, reading no command.
+        helper = self.start("grant microphone")
+        next(event for event in helper if event.get("phase") == "waitingManualGrant")
+        with self.assertRaises(TimeoutError):
+            helper.stop(timeout=1)
+        self.assertEqual(helper.returncode, -signal.SIGKILL)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,146 @@
+#include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/signalfd.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <filesystem>
+#include <thread>
+
+#include "platform/linux/system/embedded_bundle.h"
+#include "platform/linux/system/environment_languages.h"
+#include "platform/linux/system/linux_main_queue.h"
+#include "platform/linux/system/linux_signal_sources.h"
+
+namespace quorvel {
+namespace {
+
+std::shared_ptr<WorkItem> item(std::function<void()> body) {
+  return std::make_shared<WorkItem>(std::move(body));
+}
+auto mark(const char* text) {
+  return [text] { std::fputs(text, stderr); };
+}
+
+// runForever never returns: each queue runs in a child process, its blocks
+// writing marks on standard error until one exits. Blocks run by deadline,
+// then in the order given; a cancelled one never; a block from another
+// thread wakes the wait for a far deadline.
+TEST(LinuxMainQueueTest, RunsBlocksByDeadlineThenInOrder) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        LinuxMainQueue queue;
+        queue.asyncAfter(0.4, item(mark("[late]")));
+        queue.asyncAfter(0.3, item(mark("[soon]")));
+        auto cancelled = item(mark("[cancelled]"));
+        queue.asyncAfter(0.2, cancelled);
+        cancelled->cancel();
+        queue.async([&] {
+          std::fputs("[1]", stderr);
+          queue.async(mark("[4]"));
+        });
+        queue.async(mark("[2]"));
+        queue.asyncAfter(-1, item(mark("[3]")));
+        queue.asyncAfter(0.5, item([&] { queue.exitProcess(7); }));
+        queue.runForever();
+      },
+      testing::ExitedWithCode(7),
+      "^\\[1\\]\\[2\\]\\[3\\]\\[4\\]\\[soon\\]\\[late\\]$");
+  EXPECT_EXIT(
+      {
+        LinuxMainQueue queue;
+        queue.asyncAfter(30, item(mark("[slept]")));
+        std::thread([&] {
+          queue.async([&] { queue.exitProcess(7); });
+        }).detach();
+        queue.runForever();
+      },
+      testing::ExitedWithCode(7), "^$");
+}
+
+// Makes signalfd() fail with EMFILE in this process, as a full descriptor
+// table does, and nothing else: filling the table for real would starve
+// the sanitizer runtimes too.
+bool denySignalfd() {
+  sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_signalfd4, 2, 0),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_signalfd, 1, 0),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EMFILE)};
+  const sock_fprog program{5, filter};
+  sigset_t none;
+  sigemptyset(&none);
+  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0 &&
+         signalfd(-1, &none, 0) < 0 && errno == EMFILE;
+}
+
+// A watched signal runs its handler on the queue; others keep their
+// default action. Without a signalfd, a signal blocked for it would never
+// be read: it must reach the queue all the same.
+TEST(LinuxSignalSourcesTest, WatchedSignalsReachTheQueueOthersKill) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  for (const bool withoutSignalfd : {false, true}) {
+    EXPECT_EXIT(
+        {
+          alarm(20);  // a lost signal must fail, not hang the suite
+          if (withoutSignalfd && !denySignalfd()) std::_Exit(99);
+          LinuxMainQueue queue;
+          LinuxSignalSources signals(queue);
+          auto source = signals.watch(SIGTERM, [&] {
+            std::fputs("[term]", stderr);
+            queue.exitProcess(5);
+          });
+          // Once every thread has set its mask, as a parent would.
+          queue.asyncAfter(0.2, item([] { kill(getpid(), SIGTERM); }));
+          queue.runForever();
+        },
+        testing::ExitedWithCode(5), "^\\[term\\]");
+  }
+  EXPECT_EXIT(
+      {
+        LinuxMainQueue queue;
+        LinuxSignalSources signals(queue);
+        auto source = signals.watch(SIGTERM, [] {});
+        kill(getpid(), SIGINT);
+        queue.runForever();
+      },
+      testing::KilledBySignal(SIGINT), "");
+}
+
+TEST(EnvironmentLanguagesTest, LanguageListElseTheFirstLocaleVariable) {
+  using Languages = std::vector<std::string>;
+  EXPECT_EQ(parsePreferredLanguages("::C:de_CH.UTF-8@euro:POSIX:sr@latin:en",
+                                    "it_IT", nullptr, "es_ES"),
+            (Languages{"de_CH", "sr", "en"}));
+  EXPECT_EQ(parsePreferredLanguages(":C:", "", "pt_BR.UTF-8", "en_US"),
+            Languages{"pt_BR"});
+  // A ':' in a locale variable names no locale; C names no language.
+  EXPECT_EQ(parsePreferredLanguages(nullptr, nullptr, nullptr, "de:en"),
+            Languages{});
+  EXPECT_EQ(parsePreferredLanguages(nullptr, "C.UTF-8", nullptr, "de_DE"),
+            Languages{});
+}
+
+// The Info.plist travels in the image of every program built with it.
+TEST(EmbeddedBundleTest, ReadsTheInfoPlistBuiltIntoTheExecutable) {
+  const EmbeddedBundle bundle;
+  EXPECT_EQ(bundle.identifier(), "local.brixlane.quorvel");
+  EXPECT_EQ(bundle.infoString("NSMicrophoneUsageDescription"),
+            "Brixlane uses the microphone for continuous voice control of "
+            "sessions.");
+  EXPECT_TRUE(bundle.infoString("NSSpeechRecognitionUsageDescription"));
+  EXPECT_EQ(bundle.infoString("LSUIElement"), std::nullopt);  // not a string
+  EXPECT_EQ(bundle.path(),
+            std::filesystem::read_symlink("/proc/self/exe").parent_path());
+}
+
+}  // namespace
+}  // namespace quorvel
