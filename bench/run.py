@@ -124,13 +124,14 @@ def run_quorvel(binary, audio, stop_after, roots):
     close(process.stdin)
     run.cpu, run.maxrss_kib = reap(process)
     keep_log(run, audio)
-    if run.first_listening is None:
-        log(f"quorvel never listened on {audio} (status {process.returncode})"
-            ": " + " | ".join(text for _, _, text in run.lines[-5:]))
-    elif run.killed or process.returncode != 0 or not any(
-            '"type":"stopped"' in text for _, _, text in run.lines):
-        log(f"quorvel did not stop cleanly on {audio} (status "
-            f"{process.returncode}{', killed' if run.killed else ''})")
+    # Clean: listened, wrote "stopped" and exited 0 on its own.
+    run.clean = run.first_listening is not None and not run.killed and \
+        process.returncode == 0 and any(
+            '"type":"stopped"' in text for _, _, text in run.lines)
+    if not run.clean:
+        log(f"quorvel failed on {audio} (status {process.returncode}"
+            f"{', killed' if run.killed else ''}): "
+            + " | ".join(text for _, _, text in run.lines[-5:]))
     return run
 
 

@@ -184,6 +184,7 @@ def score_engine(runs, transcripts, audio, timings):
         "gap_median": median(gaps),
         "gap_max": max(gaps, default=None),
         "gaps": len(gaps),
+        "failed": sum(not run.clean for run in every),
         "latency": median(latencies),
         "latency_p90": percentile(latencies, 0.9),
         "latency_words": len(latencies),

@@ -23,6 +23,9 @@ UNITS = {
 COMPARISONS = {"<=": operator.le, ">=": operator.ge}
 
 ROWS = [
+    # A run that crashed, hung or never listened must not pass unseen.
+    Row("failed", "quorvel runs that did not listen and stop cleanly",
+        "count", "<=", 0),
     Row("startup", "startup, exec to first listening (median)", "ms",
         "<=", 500),
     Row("startup_cpu", "  its CPU time (median)", "ms"),

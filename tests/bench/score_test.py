@@ -68,7 +68,8 @@ class ScoreTest(unittest.TestCase):
     def test_a_miss_or_a_failed_run_fails_the_verdict(self):
         never = types.SimpleNamespace(
             lines=[], exec_time=0.0, first_listening=None,
-            cpu_at_listening=None, cpu_at_stop=None, cpu=0.1, maxrss_kib=1)
+            cpu_at_listening=None, cpu_at_stop=None, cpu=0.1, maxrss_kib=1,
+            clean=False)
         runs = types.SimpleNamespace(startups=[never], recordings={"x": never},
                                      silence=never)
         values, _, _ = score.score_engine(runs, {"x": ["go", "home"]},
@@ -76,7 +77,7 @@ class ScoreTest(unittest.TestCase):
         self.assertEqual(values["wer_all"], 1.0)  # not left out
         self.assertEqual({row.key for row, _ in report.judge(values)},
                          {row.key for row in targets.ROWS if row.comparison})
-        on_bounds = {"startup": 0.5, "gap_median": 0.02, "gap_max": 0.02,
+        on_bounds = {"failed": 0, "startup": 0.5, "gap_median": 0.02, "gap_max": 0.02,
                      "latency": 0.45, "wer_librivox": 0.14, "wer_all": 0.14,
                      "cpu": 0.05, "rss": 70 * 1024}
         self.assertEqual(report.judge(on_bounds), [])
