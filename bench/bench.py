@@ -1,18 +1,10 @@
 #!/usr/bin/env python3
-"""Measures quorvel's engines against pocketsphinx_continuous on the same
-recordings, prints the tables and exits 1 when the first engine misses a
-target of bench/targets.py (0 when it meets them all).
-
-Called by bench/run_bench.sh, which prepares the work directory:
-  <work>/rec/NAME.wav          a 16 kHz mono 16-bit recording
-  <work>/rec/NAME.txt          its transcript
-  <work>/rec/NAME.padded.wav   the recording followed by 2 s of silence
-  <work>/silence.wav           60 s of silence
-  <work>/short_silence.wav     0.5 s of silence
-and exports QUORVEL_PRIVACY_FILE with both permissions granted. Each
---engine NAME=ROOTS runs quorvel with QUORVEL_MODEL_DIR=ROOTS (empty: its
-default roots). With QUORVEL_BENCH_LOGS set to a directory, every quorvel
-run's lines are kept there. Standard library only.
+"""Measures quorvel's engines against pocketsphinx_continuous on the
+recordings that bench/run_bench.sh prepares in --work (rec/NAME.wav, its
+NAME.txt transcript and NAME.padded.wav with 2 s of silence after it;
+silence.wav, 60 s; short_silence.wav, 0.5 s), prints the tables and exits
+1 when the first --engine NAME=ROOTS (QUORVEL_MODEL_DIR, empty for the
+default roots) misses a target of bench/targets.py, 0 when it meets all.
 """
 
 import argparse
@@ -65,16 +57,12 @@ def main():
               + "; ".join(score.engine_lines(r)))
     print()
     print(f"Audio: {len(names)} recordings, {sum(audio.values()):.1f} s "
-          "with padding. quorvel hears them in real time; "
-          f"{REFERENCE} decodes each file as fast as it can (median of "
-          f"{run.REFERENCE_RUNS} runs), so CPU is compared per audio second. "
-          "quorvel's \"listening\" CPU is /proc utime+stime of the whole "
-          "process (all its threads) from the first \"listening\" to "
-          f"\"stop\"; {REFERENCE}'s leaves out its model load and exit "
-          f"({load:.2f} CPU s per run, median of "
-          f"{len(reference_runs.load_cpu)} runs on 0.5 s of silence). The "
-          "wait4 rows count whole runs fed in real time, start-up and model "
-          "load included.")
+          f"with padding, heard by quorvel in real time and decoded by "
+          f"{REFERENCE} as fast as it can (median of {run.REFERENCE_RUNS}). "
+          "\"listening\" CPU is quorvel's whole process from the first "
+          f"\"listening\" to \"stop\", and {REFERENCE}'s less its model "
+          f"load and exit ({load:.2f} CPU s, median of "
+          f"{len(reference_runs.load_cpu)} runs on 0.5 s of silence).")
     print()
     report.print_verdict(engine_runs[0].name, missed)
     return 1 if missed else 0

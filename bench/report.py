@@ -61,11 +61,8 @@ def print_summary(systems):
 
 
 def print_verdict(tested, missed):
-    if not missed:
-        print(f"{tested} meets every target.")
-        return
-    print(f"{tested} misses {len(missed)} target(s):")
+    print(f"{tested} misses {len(missed)} target(s):" if missed
+          else f"{tested} meets every target.")
     for row, value in missed:
         print(f"  MISS {row.measure.strip()}: {targets.shown(row, value)}"
-              f" ({'not measured; ' if value is None else ''}"
-              f"target {targets.target(row)})")
+              f" (target {targets.target(row)})")

@@ -3,6 +3,7 @@ what they did, raw: every line with its arrival time, CPU and memory
 readings, word timings. bench/score.py makes numbers of it."""
 
 import os
+import re
 import selectors
 import subprocess
 import sys
@@ -42,12 +43,9 @@ def proc_cpu_seconds(pid):
 def proc_hwm_kib(pid):
     try:
         with open(f"/proc/{pid}/status") as f:
-            for line in f:
-                if line.startswith("VmHWM:"):
-                    return int(line.split()[1])
-    except OSError:
-        pass
-    return None
+            return int(re.search(r"^VmHWM:\s+(\d+)", f.read(), re.M)[1])
+    except (OSError, TypeError):
+        return None
 
 
 def reap(process):
@@ -68,9 +66,9 @@ def run_quorvel(binary, audio, stop_after, roots):
     """Plays audio in place of the microphone, with the model roots given
     (empty: quorvel's default); sends "stop" stop_after seconds after the
     first "listening" and waits for the process to end."""
-    env = dict(os.environ, QUORVEL_AUDIO_INPUT=audio)
-    env.pop("QUORVEL_SPHINX_LOG", None)
-    env.pop("QUORVEL_MODEL_DIR", None)
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("QUORVEL_SPHINX_LOG", "QUORVEL_MODEL_DIR")}
+    env["QUORVEL_AUDIO_INPUT"] = audio
     if roots:
         env["QUORVEL_MODEL_DIR"] = roots
     run = types.SimpleNamespace(
@@ -81,11 +79,10 @@ def run_quorvel(binary, audio, stop_after, roots):
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                env=env, bufsize=0)
     selector = selectors.DefaultSelector()
-    pending = {}
+    pending = {"out": b"", "err": b""}
     for stream, name in ((process.stdout, "out"), (process.stderr, "err")):
         os.set_blocking(stream.fileno(), False)
         selector.register(stream, selectors.EVENT_READ, name)
-        pending[name] = b""
     deadline = run.exec_time + stop_after + HARD_TIMEOUT_SLACK
     stop_at = None
     while selector.get_map():
@@ -102,10 +99,9 @@ def run_quorvel(binary, audio, stop_after, roots):
             except BrokenPipeError:
                 pass
             close(process.stdin)
-        timeout = 0.5
-        if stop_at is not None and run.stop_sent is None:
-            timeout = max(0.0, min(timeout, stop_at - now))
-        for key, _ in selector.select(timeout):
+        waiting = stop_at is not None and run.stop_sent is None
+        for key, _ in selector.select(
+                max(0.0, min(0.5, stop_at - now)) if waiting else 0.5):
             chunk = os.read(key.fileobj.fileno(), 65536)
             arrived = time.monotonic()
             if not chunk:
@@ -198,11 +194,10 @@ def run_reference(audio, model, real_time=False):
 
 
 def measure_reference(work, model, names):
-    """pocketsphinx_continuous on every recording: the file decoded as fast
-    as it can (the median of REFERENCE_RUNS by CPU, since its short bursts
-    vary most) and once fed in real time; and what its model load and exit
-    cost alone, on 0.5 s of silence, sampled beside each recording so that
-    a passing burst of other work does not decide it."""
+    """pocketsphinx_continuous on every recording: decoded as fast as it
+    can (the median by CPU, since its short bursts vary most) and fed in
+    real time; beside each, its cost on 0.5 s of silence (model load and
+    exit), so that a passing burst of other work does not decide that."""
     short_silence = os.path.join(work, "short_silence.wav")
     runs = types.SimpleNamespace(load_cpu=[], recordings={})
     for name in names:

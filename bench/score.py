@@ -161,8 +161,7 @@ def score_engine(runs, transcripts, audio, timings):
     that failed keeps what it wrote: its missing words count as errors."""
     texts = {n: normalise(finals(r.lines)) for n, r in runs.recordings.items()}
     errors = {n: edit_distance(transcripts[n], texts[n]) for n in transcripts}
-    every = runs.startups + list(runs.recordings.values()) + [runs.silence]
-    gaps = [g for run in every for g in restart_gaps(run.lines)]
+    gaps = [g for run in every(runs) for g in restart_gaps(run.lines)]
     latencies, unheld = [], 0
     for name, run in runs.recordings.items():
         if run.first_listening is None:
@@ -184,7 +183,7 @@ def score_engine(runs, transcripts, audio, timings):
         "gap_median": median(gaps),
         "gap_max": max(gaps, default=None),
         "gaps": len(gaps),
-        "failed": sum(not run.clean for run in every),
+        "failed": sum(not run.clean for run in every(runs)),
         "latency": median(latencies),
         "latency_p90": percentile(latencies, 0.9),
         "latency_words": len(latencies),
@@ -225,10 +224,13 @@ def score_reference(runs, transcripts, audio):
     return values, texts, errors, words, load
 
 
+def every(runs):
+    return runs.startups + list(runs.recordings.values()) + [runs.silence]
+
+
 def engine_lines(runs):
     """The "recognising with" diagnostics: which model the runs used."""
-    every = runs.startups + list(runs.recordings.values()) + [runs.silence]
-    return sorted({text[len("quorvel: "):] for run in every
+    return sorted({text[len("quorvel: "):] for run in every(runs)
                    for _, stream, text in run.lines
                    if stream == "err"
                    and text.startswith("quorvel: recognising with ")})

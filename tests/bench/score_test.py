@@ -77,9 +77,9 @@ class ScoreTest(unittest.TestCase):
         self.assertEqual(values["wer_all"], 1.0)  # not left out
         self.assertEqual({row.key for row, _ in report.judge(values)},
                          {row.key for row in targets.ROWS if row.comparison})
-        on_bounds = {"failed": 0, "startup": 0.5, "gap_median": 0.02, "gap_max": 0.02,
-                     "latency": 0.45, "wer_librivox": 0.14, "wer_all": 0.14,
-                     "cpu": 0.05, "rss": 70 * 1024}
+        on_bounds = {"failed": 0, "startup": 0.5, "gap_median": 0.02,
+                     "gap_max": 0.02, "latency": 0.45, "wer_librivox": 0.14,
+                     "wer_all": 0.14, "cpu": 0.05, "rss": 70 * 1024}
         self.assertEqual(report.judge(on_bounds), [])
         over = dict(on_bounds, wer_all=0.1401)
         self.assertEqual([r.key for r, _ in report.judge(over)], ["wer_all"])
