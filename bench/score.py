@@ -1,0 +1,236 @@
+"""Turns what bench/run.py observed into the values of the table's rows, in
+base units: seconds, fractions, CPU seconds per audio second, KiB. Pure
+functions of the observations; nothing here launches a process."""
+
+import json
+import math
+import re
+import statistics
+
+LIBRIVOX = "sense_and_sensibility"
+
+
+def normalise(text):
+    """The words compared for the word error rate, the same for the
+    transcripts, quorvel's texts and pocketsphinx_continuous's words:
+    lower case; sentence marks <s> </s> and a trailing "(utterance-id)"
+    dropped; apostrophes removed ("don't" is "dont", so a contraction
+    counts as one word whichever way a system spells it); any other
+    character but a-z and 0-9 separates words. Nothing else: no spelling,
+    number or compound rewriting."""
+    text = text.lower().replace("<s>", " ").replace("</s>", " ")
+    text = re.sub(r"\([^)]*\)\s*$", " ", text)
+    return re.sub(r"[^a-z0-9 ]+", " ", text.replace("'", "")).split()
+
+
+def edit_distance(reference, hypothesis):
+    """Word substitutions, deletions and insertions (Levenshtein)."""
+    previous = list(range(len(hypothesis) + 1))
+    for i, r in enumerate(reference, 1):
+        current = [i]
+        for j, h in enumerate(hypothesis, 1):
+            current.append(min(previous[j] + 1, current[j - 1] + 1,
+                               previous[j - 1] + (r != h)))
+        previous = current
+    return previous[-1]
+
+
+def wer(errors, transcripts, prefix=""):
+    """Word errors over transcript words, on the recordings named prefix*."""
+    names = [n for n in transcripts if n.startswith(prefix)]
+    words = sum(len(transcripts[n]) for n in names)
+    return sum(errors[n] for n in names) / words if words else None
+
+
+# pocketsphinx_continuous -time yes: "word start end confidence".
+TIMING_LINE = re.compile(r"^(\S+) (\d+\.\d+) (\d+\.\d+) (-?\d+\.\d+)$")
+FILLER = re.compile(r"^(<s>|</s>|<sil>|\[.*\]|\+\+.*\+\+)$")
+
+
+def reference_words(output):
+    """(word, start, end) of each word pocketsphinx_continuous printed with
+    -time yes, normalised like every other text, fillers left out."""
+    words = []
+    for line in output.splitlines():
+        match = TIMING_LINE.match(line.strip())
+        if not match or FILLER.match(match.group(1)):
+            continue
+        # "word(2)" names the word's second pronunciation.
+        spelling = re.sub(r"\(\d+\)$", "", match.group(1))
+        words += [(w, float(match.group(2)), float(match.group(3)))
+                  for w in normalise(spelling)]
+    return words
+
+
+def events(lines):
+    """(arrival time, record) of every JSON line on standard output."""
+    for t, stream, text in lines:
+        if stream == "out":
+            try:
+                yield t, json.loads(text)
+            except ValueError:
+                pass
+
+
+def finals(lines):
+    return " ".join(e["text"] for _, e in events(lines)
+                    if e.get("type") == "final")
+
+
+def restart_gaps(lines):
+    """Seconds from each "quorvel: restart after" line to the next
+    "listening" record."""
+    gaps, pending = [], None
+    for t, stream, text in lines:
+        if stream == "err" and text.startswith("quorvel: restart after "):
+            pending = t
+        elif stream == "out" and pending is not None and \
+                '"type":"listening"' in text:
+            gaps.append(t - pending)
+            pending = None
+    return gaps
+
+
+def matched_reference_indices(reference, hypothesis):
+    """Indices of reference words that a longest common subsequence with the
+    hypothesis matches, as early in the reference as possible (a partial
+    covers the start of the utterance, so a repeated word belongs to its
+    first occurrence)."""
+    n, m = len(reference), len(hypothesis)
+    table = [[0] * (m + 1) for _ in range(n + 1)]
+    for i in range(n - 1, -1, -1):
+        for j in range(m - 1, -1, -1):
+            table[i][j] = (table[i + 1][j + 1] + 1
+                           if reference[i] == hypothesis[j]
+                           else max(table[i + 1][j], table[i][j + 1]))
+    matched, i, j = set(), 0, 0
+    while i < n and j < m:
+        if reference[i] == hypothesis[j]:
+            matched.add(i)
+            i, j = i + 1, j + 1
+        elif table[i + 1][j] >= table[i][j + 1]:
+            i += 1
+        else:
+            j += 1
+    return matched
+
+
+def partial_latencies(timed_events, origin, timings):
+    """Seconds from the end of each reference word (audio time from origin,
+    the first "listening") to the first partial or final whose text, after
+    the finals before it, holds that word; and how many words none held."""
+    words = [w for w, _, _ in timings]
+    first_held, earlier = {}, []
+    for t, event in timed_events:
+        if event.get("type") not in ("partial", "final"):
+            continue
+        text = normalise(" ".join(earlier + [event["text"]]))
+        for index in matched_reference_indices(words, text):
+            first_held.setdefault(index, t)
+        if event["type"] == "final":
+            earlier.append(event["text"])
+    return ([first_held[i] - (origin + timings[i][2])
+             for i in sorted(first_held)], len(words) - len(first_held))
+
+
+def percentile(values, fraction):
+    """Nearest rank: the smallest value with at least fraction of all at or
+    below it; None for no values."""
+    if not values:
+        return None
+    rank = math.ceil(round(fraction * len(values), 9))
+    return sorted(values)[max(0, rank - 1)]
+
+
+def median(values):
+    return statistics.median(values) if values else None
+
+
+def ratio(numerator, denominator):
+    return numerator / denominator if denominator > 0 else None
+
+
+def complete(run):
+    """A run that listened until "stop", so its CPU readings exist."""
+    return None not in (run.first_listening, run.cpu_at_listening,
+                        run.cpu_at_stop)
+
+
+def score_engine(runs, transcripts, audio, timings):
+    """Values, texts and word errors of one quorvel configuration. A run
+    that failed keeps what it wrote: its missing words count as errors."""
+    texts = {n: normalise(finals(r.lines)) for n, r in runs.recordings.items()}
+    errors = {n: edit_distance(transcripts[n], texts[n]) for n in transcripts}
+    gaps = [g for run in every(runs) for g in restart_gaps(run.lines)]
+    latencies, unheld = [], 0
+    for name, run in runs.recordings.items():
+        if run.first_listening is None:
+            unheld += len(timings[name])
+            continue
+        held, missed = partial_latencies(events(run.lines),
+                                         run.first_listening, timings[name])
+        latencies += held
+        unheld += missed
+    spoken = [(n, r) for n, r in runs.recordings.items() if complete(r)]
+    seconds = sum(audio[n] for n, _ in spoken)
+    silence = runs.silence
+    values = {
+        "startup": median([r.first_listening - r.exec_time
+                           for r in runs.startups
+                           if r.first_listening is not None]),
+        "startup_cpu": median([r.cpu_at_listening for r in runs.startups
+                               if r.cpu_at_listening is not None]),
+        "gap_median": median(gaps),
+        "gap_max": max(gaps, default=None),
+        "gaps": len(gaps),
+        "failed": sum(not run.clean for run in every(runs)),
+        "latency": median(latencies),
+        "latency_p90": percentile(latencies, 0.9),
+        "latency_words": len(latencies),
+        "unheld": unheld,
+        "wer_librivox": wer(errors, transcripts, LIBRIVOX),
+        "wer_all": wer(errors, transcripts),
+        "cpu": ratio(sum(r.cpu_at_stop - r.cpu_at_listening
+                         for _, r in spoken), seconds),
+        "cpu_load": ratio(sum(r.cpu for _, r in spoken), seconds),
+        "rss": max((r.maxrss_kib for _, r in spoken), default=None),
+    }
+    if complete(silence) and silence.hwm_at_stop_kib:
+        values["silence_cpu"] = ratio(
+            silence.cpu_at_stop - silence.cpu_at_listening,
+            silence.stop_sent - silence.first_listening)
+        values["silence_rss"] = silence.hwm_at_stop_kib
+    return values, texts, errors
+
+
+def score_reference(runs, transcripts, audio):
+    """Values, texts and word errors of pocketsphinx_continuous, and the CPU
+    seconds its model load and exit cost on their own. Its listening CPU
+    is that of each file's decode less that cost."""
+    words = {n: reference_words(r.output) for n, r in runs.recordings.items()}
+    texts = {n: [w for w, _, _ in words[n]] for n in words}
+    errors = {n: edit_distance(transcripts[n], texts[n]) for n in transcripts}
+    load = median(runs.load_cpu) or 0.0
+    seconds = sum(audio[n] for n in runs.recordings)
+    recordings = runs.recordings.values()
+    values = {
+        "wer_librivox": wer(errors, transcripts, LIBRIVOX),
+        "wer_all": wer(errors, transcripts),
+        "cpu": ratio(max(0.0, sum(r.file_cpu for r in recordings)
+                         - len(recordings) * load), seconds),
+        "cpu_load": ratio(sum(r.real_time_cpu for r in recordings), seconds),
+        "rss": max((r.maxrss_kib for r in recordings), default=None),
+    }
+    return values, texts, errors, words, load
+
+
+def every(runs):
+    return runs.startups + list(runs.recordings.values()) + [runs.silence]
+
+
+def engine_lines(runs):
+    """The "recognising with" diagnostics: which model the runs used."""
+    return sorted({text[len("quorvel: "):] for run in every(runs)
+                   for _, stream, text in run.lines
+                   if stream == "err"
+                   and text.startswith("quorvel: recognising with ")})

@@ -1,0 +1,77 @@
+"""The rows of the bench's table: what is measured, in which unit, and for
+the engine under test (the first one named) the target it must meet.
+Informational rows have no comparison. Every bound is written here once,
+in its row's unit; the scorer hands over values in base units (seconds, a
+fraction, CPU seconds per audio second, KiB) and UNITS converts them."""
+
+import collections
+import operator
+
+Row = collections.namedtuple("Row", "key measure unit comparison bound",
+                             defaults=(None, None))
+
+# unit -> (factor from the base unit, format of a value in this unit)
+UNITS = {
+    "ms": (1000.0, "{:.0f} ms"),
+    "%": (100.0, "{:.1f}%"),
+    "% of a core": (100.0, "{:.1f}% of a core"),
+    "CPU s/audio s": (1.0, "{:.3f}"),
+    "MiB": (1 / 1024.0, "{:.1f} MiB"),
+    "count": (1.0, "{:.0f}"),
+}
+
+COMPARISONS = {"<=": operator.le, ">=": operator.ge}
+
+ROWS = [
+    # A run that crashed, hung or never listened must not pass unseen.
+    Row("failed", "quorvel runs that did not listen and stop cleanly",
+        "count", "<=", 0),
+    Row("startup", "startup, exec to first listening (median)", "ms",
+        "<=", 500),
+    Row("startup_cpu", "  its CPU time (median)", "ms"),
+    Row("gap_median", "restart gap, median", "ms", "<=", 20),
+    Row("gap_max", "restart gap, max", "ms", "<=", 20),
+    Row("gaps", "  restarts timed", "count"),
+    Row("latency", "partial latency, median", "ms", "<=", 450),
+    Row("latency_p90", "partial latency, 90th percentile", "ms"),
+    Row("latency_words", "  words timed", "count"),
+    # The words pocketsphinx_continuous timed, which it may have misheard.
+    Row("unheld", "  timed words no partial ever held", "count"),
+    Row("wer_librivox", "WER, the five LibriVox recordings", "%", "<=", 14),
+    Row("wer_all", "WER, all recordings", "%", "<=", 14),
+    Row("cpu", "CPU s per audio s, whole process, listening",
+        "CPU s/audio s", "<=", 0.05),
+    Row("cpu_load", "  same, whole run fed in real time (wait4)",
+        "CPU s/audio s"),
+    Row("rss", "peak RSS on speech (wait4)", "MiB", "<=", 70),
+    Row("silence_cpu", "CPU listening to 60 s of silence", "% of a core"),
+    Row("silence_rss", "peak RSS on silence (VmHWM)", "MiB"),
+]
+
+
+def shown(row, value):
+    """The value, given in base units, as the table prints it."""
+    if value is None:
+        return "-"
+    factor, form = UNITS[row.unit]
+    return form.format(value * factor)
+
+
+def target(row):
+    if row.comparison is None:
+        return "-"
+    space = "" if row.unit == "%" else " "
+    return f"{row.comparison} {row.bound:g}{space}{row.unit}"
+
+
+def met(row, value):
+    """True or False for a target row; None for an informational one. A
+    value that was never measured misses its target."""
+    if row.comparison is None:
+        return None
+    if value is None:
+        return False
+    # Rounded so that a value on the bound (0.14 as 14%) is not lost to the
+    # binary fraction of the conversion.
+    scaled = round(value * UNITS[row.unit][0], 9)
+    return COMPARISONS[row.comparison](scaled, row.bound)
