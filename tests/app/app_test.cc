@@ -1,11 +1,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#if defined(__linux__)
-#include <unicode/locid.h>
-#endif
-
-#include "app/command_reader.h"
 #include "app/entry.h"
 #include "app/listening_startup.h"
 #include "listener/continuous_listener.h"
@@ -68,25 +63,6 @@ TEST_F(ListeningStartupTest, ReadyComesFirstThenSignalsStopInOrder) {
             (std::vector<std::string>{
                 record("ready|en-US"),
                 record("fatal|No SFSpeechRecognizer for locale en-US")}));
-}
-
-TEST(CommandReaderTest, CommandsAreTrimmedLowerCasedWordsInAnyLocale) {
-#if defined(__linux__)
-  // The user's locale must not change the case rules (Turkish "QUIT").
-  UErrorCode status = U_ZERO_ERROR;
-  const icu::Locale saved = icu::Locale::getDefault();
-  icu::Locale::setDefault(icu::Locale("tr_TR"), status);
-#endif
-  for (const char* word :
-       {"stop", "QUIT", "Exit", "\t\xE3\x80\x80quit\xC2\x85"})
-    EXPECT_EQ(parseCommand(word), Command::Stop) << word;
-  EXPECT_EQ(parseCommand("  PAUSE \r"), Command::Pause);
-  EXPECT_EQ(parseCommand("Resume"), Command::Resume);
-  for (const char* other : {"", "stop now", "pausex", "st op", "\xffstop"})
-    EXPECT_EQ(parseCommand(other), Command::None) << other;
-#if defined(__linux__)
-  icu::Locale::setDefault(saved, status);
-#endif
 }
 
 // "--check" anywhere, exactly, reports and exits: 0 with a recogniser (the

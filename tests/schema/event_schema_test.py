@@ -9,35 +9,24 @@ import unittest
 import jsonschema
 
 REFUSED = [
-    {"type": "hello"}, {"text": "no type"}, {"type": "listening", "extra": 1},
-    {"type": "partial", "text": 3}, {"type": "partial", "text": ""},
+    {"type": "hello"}, {"type": "listening", "extra": 1},
+    {"type": "partial", "text": ""},
     {"type": "final", "text": "turn left\n", "reason": "silence"},
     {"type": "final", "text": "turn left", "reason": "timeout"},
-    {"type": "final", "text": "turn left"}, {"type": "level", "rms": 1.5},
-    {"type": "ready", "locale": "en_US"}, {"type": "auth", "phase": "asking"},
-    {"type": "auth", "phase": "checking", "speech": "unknown(3)", "mic": "denied"},
+    {"type": "level", "rms": 1.5}, {"type": "ready", "locale": "en_US"},
     {"type": "auth", "phase": "checking", "speech": "Denied", "mic": "denied"},
-    {"type": "auth", "phase": "micResult", "mic": "restricted"},
     {"type": "auth", "phase": "micResult", "mic": "denied", "speech": "denied"},
-    {"type": "auth", "phase": "speechResult", "speech": "denied",
-     "message": "Speech already authorized"},
     {"type": "check", "ok": True, "speechAuthorized": True, "micAuthorized": False,
      "speechStatus": "SFSpeechRecognizerAuthorizationStatus",
      "micStatus": "AVAuthorizationStatus", "recognizerAvailable": True},
     {"type": "error", "message": "something broke", "fatal": True},
-    {"type": "error", "message": "x", "fatal": "false"},
 ]
 ACCEPTED = [
     {"type": "error", "message": "json encode failed", "fatal": True},
-    {"type": "error", "message": "something broke", "fatal": False},
-    {"type": "error", "fatal": True,
-     "message": "Invalid mic format (sampleRate=0.0, channels=0)"},
     {"type": "auth", "phase": "checking", "speech": "unknown(-1)",
      "mic": "unknown(9223372036854775807)"},
     {"type": "auth", "phase": "speechResult", "speech": "unknown(4)",
      "message": "Speech still unknown(4) after wait"},
-    {"type": "auth", "phase": "bundle",
-     "message": "bundlePath=/opt/q id=nil speechUsage=false micUsage=true"},
     {"type": "final", "text": "isn't it\u00a0so", "reason": "error-with-partial"},
 ]
 

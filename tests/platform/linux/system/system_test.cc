@@ -9,11 +9,8 @@
 
 #include <cerrno>
 #include <cstddef>
-#include <filesystem>
 #include <thread>
 
-#include "platform/linux/system/embedded_bundle.h"
-#include "platform/linux/system/environment_languages.h"
 #include "platform/linux/system/linux_main_queue.h"
 #include "platform/linux/system/linux_signal_sources.h"
 
@@ -113,33 +110,6 @@ TEST(LinuxSignalSourcesTest, WatchedSignalsReachTheQueueOthersKill) {
         queue.runForever();
       },
       testing::KilledBySignal(SIGINT), "");
-}
-
-TEST(EnvironmentLanguagesTest, LanguageListElseTheFirstLocaleVariable) {
-  using Languages = std::vector<std::string>;
-  EXPECT_EQ(parsePreferredLanguages("::C:de_CH.UTF-8@euro:POSIX:sr@latin:en",
-                                    "it_IT", nullptr, "es_ES"),
-            (Languages{"de_CH", "sr", "en"}));
-  EXPECT_EQ(parsePreferredLanguages(":C:", "", "pt_BR.UTF-8", "en_US"),
-            Languages{"pt_BR"});
-  // A ':' in a locale variable names no locale; C names no language.
-  EXPECT_EQ(parsePreferredLanguages(nullptr, nullptr, nullptr, "de:en"),
-            Languages{});
-  EXPECT_EQ(parsePreferredLanguages(nullptr, "C.UTF-8", nullptr, "de_DE"),
-            Languages{});
-}
-
-// The Info.plist travels in the image of every program built with it.
-TEST(EmbeddedBundleTest, ReadsTheInfoPlistBuiltIntoTheExecutable) {
-  const EmbeddedBundle bundle;
-  EXPECT_EQ(bundle.identifier(), "local.brixlane.quorvel");
-  EXPECT_EQ(bundle.infoString("NSMicrophoneUsageDescription"),
-            "Brixlane uses the microphone for continuous voice control of "
-            "sessions.");
-  EXPECT_TRUE(bundle.infoString("NSSpeechRecognitionUsageDescription"));
-  EXPECT_EQ(bundle.infoString("LSUIElement"), std::nullopt);  // not a string
-  EXPECT_EQ(bundle.path(),
-            std::filesystem::read_symlink("/proc/self/exe").parent_path());
 }
 
 }  // namespace
