@@ -11,7 +11,7 @@ void FakeMainQueue::advance(double seconds) {
   std::unique_lock<std::mutex> lock(mutex);
   // A little slack, so that 0.8 + 1.1 reaches a deadline of 1.9.
   const double target = clock + seconds + 1e-9;
-  while (!exited.load() && !blocks.empty() &&
+  while (!exitStatus() && !blocks.empty() &&
          blocks.begin()->first.first <= target) {
     auto node = blocks.extract(blocks.begin());
     clock = std::max(clock.load(), node.key().first);

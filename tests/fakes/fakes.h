@@ -7,6 +7,7 @@
 #define QUORVEL_TESTS_FAKES_FAKES_H_
 
 #include <atomic>
+#include <climits>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -39,14 +40,19 @@ class FakeMainQueue : public MainQueue {
   void advance(double seconds);
   void advanceTo(double time) { advance(time - now()); }
   void runUntilIdle() { advance(0); }
-  std::optional<int> exitStatus() const { return exited; }
+  std::optional<int> exitStatus() const {
+    const int status = exited;
+    return status == notExited ? std::nullopt : std::optional(status);
+  }
 
  private:
   std::mutex mutex;
   std::atomic<double> clock = 0;
   uint64_t sequence = 0;
   std::multimap<std::pair<double, uint64_t>, std::function<void()>> blocks;
-  std::atomic<std::optional<int>> exited;
+  // An int, not an optional: clang would need libatomic for that.
+  static constexpr int notExited = INT_MIN;
+  std::atomic<int> exited = notExited;
 };
 
 // The test calls the tap, as the capture thread would, from any thread.

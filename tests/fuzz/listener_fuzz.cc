@@ -157,7 +157,7 @@ class Session {
     auto engine = std::make_unique<FakeAudioEngine>();
     audio = engine.get();
     listener =
-        ContinuousListener::create(queue, speech, clock, std::move(engine));
+        ContinuousListener::create(queue, speech, fake, std::move(engine));
   }
 
   void run() {
@@ -225,7 +225,7 @@ class Session {
     } else {
       const double offset = input.ConsumeIntegralInRange(-50, 50) / 10.0;
       what = "wall clock step " + std::to_string(offset) + " s";
-      clock.offset = clock.offset + offset;
+      fake.clockStep = fake.clockStep + offset;
     }
     if (choice != 4) justCancelled.clear();
     // A step cancels at most the task running when it began and one that
@@ -322,9 +322,9 @@ class Session {
 
   FuzzedDataProvider& input;
   // Declared before the listener, which refers to them, so they outlive it.
-  FakeMainQueue queue;
-  FakeSpeechService speech;
-  FakeWallClock clock{queue};
+  FakePlatform fake;  // its wall clock is the queue's, moved by clockStep
+  FakeMainQueue& queue = fake.queue;
+  FakeSpeechService& speech = fake.speech;
   FakeAudioEngine* audio = nullptr;  // owned by the listener
   std::shared_ptr<ContinuousListener> listener;
 
