@@ -26,17 +26,7 @@ if [ ! -e "$sdk" ]; then
 fi
 
 packages=(clang-14 lld-14 llvm-14 cmake ninja-build xz-utils python3)
-missing=()
-for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
-    missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo apt-get update
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+scripts/apt-install.sh "${packages[@]}"
 
 out=build-macos
 mkdir -p "$out"

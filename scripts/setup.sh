@@ -18,17 +18,7 @@ packages=(
   pocketsphinx-testdata flite sox nlohmann-json3-dev
   python3 python3-jsonschema mandoc file dpkg-dev
 )
-missing=()
-for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
-    missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo apt-get update
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+scripts/apt-install.sh "${packages[@]}"
 
 build="build${sanitize:+-$sanitize}"
 cmake -S . -B "$build" -G Ninja -DQUORVEL_SANITIZE="$sanitize" > /dev/null
@@ -57,11 +47,7 @@ runtime_present() {
 fetch_runtime() {
   local download="$1" entry members=()
   if ! command -v npm > /dev/null; then
-    sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo="sudo"
-    { $sudo apt-get update &&
-      DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends npm; } ||
-      return 1
+    scripts/apt-install.sh npm || return 1
   fi
   (cd "$download" && npm pack --silent "sherpa-onnx-linux-x64@$sherpa_version" > /dev/null) ||
     return 1
