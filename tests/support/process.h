@@ -73,7 +73,8 @@ struct Sandbox {
   //                  next "final" does)
   //   send TEXT, close, closeout, pipe BYTES, sleep S, signal N: what a
   //                  parent does
-  //   exit N [S]     it exits with status N within S seconds (30)
+  //   exit N [S]     it exits with status N within S seconds (30; S is
+  //                  tripled in the sanitizer builds)
   //   last TEXT      the last line ends with TEXT ("before": the line
   //                  before it holds TEXT; "err": standard error does)
   //   run ARGS       another program, which exits 0
