@@ -17,5 +17,7 @@ build="build${sanitize:+-$sanitize}"
 # for the few third-party internals ThreadSanitizer cannot see into.
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
-export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tests/tsan.supp}"
+# Death tests fork while a fake's command reader runs, and the child starts
+# threads of its own: ThreadSanitizer allows that only with die_after_fork=0.
+export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1 second_deadlock_stack=1 die_after_fork=0 suppressions=$PWD/tests/tsan.supp}"
 ctest --test-dir "$build" --output-on-failure -j2 "${labels[@]}"
