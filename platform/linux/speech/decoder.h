@@ -17,10 +17,9 @@ namespace quorvel {
 // process ends that thread instead.
 class Decoder {
  public:
-  // The rate of the samples fed, in hertz; always mono.
-  static constexpr double sampleRate = 16000;
-
   virtual ~Decoder() = default;
+  // The rate of the samples fed, in hertz (the model's); always mono.
+  virtual double sampleRate() const { return 16000; }
   // Starts an utterance, dropping one that was not ended; false when the
   // engine cannot.
   virtual bool beginUtterance() = 0;

@@ -4,7 +4,6 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -314,7 +313,7 @@ void DecodingThread::decodeOne(RecognitionStream& stream) {
     return decoder->text();
   };
 
-  MonoResampler resampler(Decoder::sampleRate);
+  MonoResampler resampler(decoder->sampleRate());
   std::vector<AudioChunk> chunks;
   std::vector<float> samples;
   std::string text;

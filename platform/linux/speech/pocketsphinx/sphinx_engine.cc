@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "platform/linux/speech/model_directory.h"
-#include "platform/linux/speech/mono_resampler.h"
 
 namespace quorvel {
 namespace {
@@ -79,11 +78,11 @@ void logAndCatchFatal(void*, err_lvl_t level, const char* format, ...) {
   va_list args;
   va_start(args, format);
   char message[200];
-  va_list forMessage;
-  va_copy(forMessage, args);
-  std::vsnprintf(message, sizeof message, format, forMessage);
-  va_end(forMessage);
-  if (FILE* log = err_get_logfp()) std::vfprintf(log, format, args);
+  va_list forLog;
+  va_copy(forLog, args);
+  if (FILE* log = err_get_logfp()) std::vfprintf(log, format, forLog);
+  va_end(forLog);
+  if (level == ERR_FATAL) std::vsnprintf(message, sizeof message, format, args);
   va_end(args);
   if (level != ERR_FATAL) return;
   // The library ends its messages with a line feed; the reason is a phrase.
@@ -114,9 +113,10 @@ void routeSphinxLog() {
 class SphinxDecoder : public Decoder {
  public:
   // decoder is never freed: the model stays warm until the process ends.
-  SphinxDecoder(ps_decoder_t* loaded, double modelRate) : decoder(loaded) {
-    if (modelRate != sampleRate) resampler.emplace(modelRate);
-  }
+  SphinxDecoder(ps_decoder_t* loaded, double modelRate)
+      : decoder(loaded), modelRate(modelRate) {}
+
+  double sampleRate() const override { return modelRate; }
 
   bool beginUtterance() override {
     if (inUtterance) ps_end_utt(decoder);
@@ -125,35 +125,6 @@ class SphinxDecoder : public Decoder {
   }
 
   bool feed(std::span<const float> samples) override {
-    if (!resampler) return process(samples);
-    // A model of another rate: the samples are converted to it first.
-    chunk.sampleRate = sampleRate;
-    chunk.channels = 1;
-    chunk.frames = static_cast<uint32_t>(samples.size());
-    chunk.samples.assign(samples.begin(), samples.end());
-    converted.clear();
-    return resampler->convert(chunk, converted).empty() && process(converted);
-  }
-
-  std::string text() override {
-    const char* hypothesis = ps_get_hyp(decoder, nullptr);
-    return hypothesis == nullptr ? std::string() : std::string(hypothesis);
-  }
-
-  std::optional<std::string> endUtterance() override {
-    if (resampler) {
-      converted.clear();
-      if (!resampler->flush(converted).empty() || !process(converted)) {
-        return std::nullopt;
-      }
-    }
-    inUtterance = false;
-    if (ps_end_utt(decoder) < 0) return std::nullopt;
-    return text();
-  }
-
- private:
-  bool process(std::span<const float> samples) {
     if (samples.empty()) return true;
     pcm.clear();
     for (float sample : samples) {
@@ -163,12 +134,21 @@ class SphinxDecoder : public Decoder {
                           /*full_utt=*/0) >= 0;
   }
 
+  std::string text() override {
+    const char* hypothesis = ps_get_hyp(decoder, nullptr);
+    return hypothesis == nullptr ? std::string() : std::string(hypothesis);
+  }
+
+  std::optional<std::string> endUtterance() override {
+    inUtterance = false;
+    if (ps_end_utt(decoder) < 0) return std::nullopt;
+    return text();
+  }
+
+ private:
   ps_decoder_t* const decoder;
+  const double modelRate;  // the decoder's -samprate
   bool inUtterance = false;
-  // To the decoder's -samprate, when that is not 16 kHz.
-  std::optional<MonoResampler> resampler;
-  AudioChunk chunk;
-  std::vector<float> converted;
   std::vector<int16_t> pcm;
 };
 

@@ -68,8 +68,8 @@ class SherpaDecoder : public Decoder {
   }
 
   bool feed(std::span<const float> samples) override {
-    api.acceptWaveform(stream, static_cast<int32_t>(sampleRate), samples.data(),
-                       static_cast<int32_t>(samples.size()));
+    api.acceptWaveform(stream, static_cast<int32_t>(sampleRate()),
+                       samples.data(), static_cast<int32_t>(samples.size()));
     decodeReady();
     return true;
   }
@@ -89,7 +89,7 @@ class SherpaDecoder : public Decoder {
 
   std::optional<std::string> endUtterance() override {
     const std::vector<float> padding(
-        static_cast<size_t>(tailPaddingSeconds * sampleRate), 0.0f);
+        static_cast<size_t>(tailPaddingSeconds * sampleRate()), 0.0f);
     feed(padding);
     api.inputFinished(stream);
     decodeReady();
@@ -137,7 +137,8 @@ class SherpaEngine : public Engine {
       return nullptr;
     }
     SherpaOnnxOnlineRecognizerConfig config = {};
-    config.feat_config.sample_rate = static_cast<int32_t>(Decoder::sampleRate);
+    // The rate the decoder is fed at, which the models are trained for.
+    config.feat_config.sample_rate = 16000;
     config.feat_config.feature_dim = 80;
     config.model_config.transducer.encoder = files->encoder.c_str();
     config.model_config.transducer.decoder = files->decoder.c_str();
