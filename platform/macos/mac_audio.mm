@@ -11,6 +11,7 @@
 
 #include "platform/macos/foundation_strings.h"
 #include "platform/macos/framework_conversions.h"
+#include "platform/tap_slot.h"
 
 namespace quorvel {
 namespace {
@@ -21,10 +22,7 @@ constexpr const char* configurationChangedReason =
 // What the blocks handed to AVFoundation share with the engine; held by
 // shared_ptr, since the framework may keep a block beyond the engine.
 struct EngineState {
-  // Held while the tap runs, so that a removal waits for a call in
-  // progress and the old tap is never called afterwards.
-  std::mutex tapMutex;
-  AudioEngine::Tap tap;  // by tapMutex
+  TapSlot tapSlot;
   std::mutex failureMutex;
   AudioEngine::FailureHandler failureHandler;  // by failureMutex
   // A start() whose capture has neither been stopped nor reported ended.
@@ -66,10 +64,7 @@ class MacAudioEngine final : public AudioEngine {
   }
 
   void installTap(uint32_t bufferSize, Tap tap) override {
-    {
-      std::lock_guard<std::mutex> lock(state->tapMutex);
-      state->tap = std::move(tap);
-    }
+    state->tapSlot.install(bufferSize, std::move(tap));
     AVAudioInputNode* input = engine.inputNode;
     // Installing over an existing tap raises an exception.
     [input removeTapOnBus:0];
@@ -84,17 +79,12 @@ class MacAudioEngine final : public AudioEngine {
                            static_cast<uint32_t>(format.channelCount),
                            format.isInterleaved, format.sampleRate,
                            (__bridge const void*)buffer);
-                       std::lock_guard<std::mutex> lock(shared->tapMutex);
-                       if (shared->tap) shared->tap(view);
+                       shared->tapSlot.deliver(view);
                      }];
   }
 
   void removeTap() override {
-    Tap old;  // destroyed outside the lock
-    {
-      std::lock_guard<std::mutex> lock(state->tapMutex);
-      old = std::exchange(state->tap, nullptr);
-    }
+    state->tapSlot.remove();
     [engine.inputNode removeTapOnBus:0];
   }
 

@@ -6,7 +6,6 @@
 
 #include <mutex>
 #include <optional>
-#include <utility>
 
 #include "platform/macos/foundation_strings.h"
 

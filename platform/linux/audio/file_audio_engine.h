@@ -15,7 +15,7 @@
 #include <thread>
 
 #include "platform/audio.h"
-#include "platform/linux/audio/tap_slot.h"
+#include "platform/tap_slot.h"
 
 namespace quorvel {
 

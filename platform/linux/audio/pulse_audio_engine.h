@@ -13,7 +13,7 @@
 
 #include "platform/audio.h"
 #include "platform/linux/audio/pulse_connection.h"
-#include "platform/linux/audio/tap_slot.h"
+#include "platform/tap_slot.h"
 
 namespace quorvel {
 

@@ -2,8 +2,8 @@
 // removes it, and the capture thread, which calls it. The capture thread
 // holds the slot's lock only while the tap runs, so a removal waits for a
 // call in progress and never for the next buffer.
-#ifndef QUORVEL_PLATFORM_LINUX_AUDIO_TAP_SLOT_H_
-#define QUORVEL_PLATFORM_LINUX_AUDIO_TAP_SLOT_H_
+#ifndef QUORVEL_PLATFORM_TAP_SLOT_H_
+#define QUORVEL_PLATFORM_TAP_SLOT_H_
 
 #include <algorithm>
 #include <cstdint>
@@ -52,4 +52,4 @@ class TapSlot {
 
 }  // namespace quorvel
 
-#endif  // QUORVEL_PLATFORM_LINUX_AUDIO_TAP_SLOT_H_
+#endif  // QUORVEL_PLATFORM_TAP_SLOT_H_
