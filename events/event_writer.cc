@@ -6,7 +6,6 @@
 
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <mutex>
 
 #include "events/shortest_decimal.h"

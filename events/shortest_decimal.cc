@@ -60,7 +60,7 @@ Decimal shortestDigits(double magnitude) {
   const bool powerOfTwo = std::frexp(magnitude, &binaryExponent) == 0.5;
   Decimal decimal;
   char text[64];
-  for (int precision = 0; precision < 17; ++precision) {
+  for (int precision = 0; precision < 16; ++precision) {
     std::snprintf(text, sizeof text, "%.*e", precision, magnitude);
     decimal = parseScientific(text);
     if (readsBackAs(decimal, magnitude)) return decimal;
