@@ -15,12 +15,17 @@ namespace fs = std::filesystem;
 // Where Debian's pocketsphinx-en-us puts its model.
 constexpr std::string_view systemModelRoot = "/usr/share/pocketsphinx/model";
 
+}  // namespace
+
+bool isFile(const fs::path& path) {
+  std::error_code error;
+  return fs::is_regular_file(path, error);
+}
+
 bool isFolder(const fs::path& path) {
   std::error_code error;
   return fs::is_directory(path, error);
 }
-
-}  // namespace
 
 std::vector<fs::path> sortedEntries(const fs::path& folder) {
   std::vector<fs::path> entries;

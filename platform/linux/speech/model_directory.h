@@ -46,6 +46,10 @@ std::vector<std::filesystem::path> sortedEntries(
     const std::filesystem::path& folder);
 // A name as locale identifiers compare: ASCII lower case, "_" read as "-".
 std::string normalizedName(std::string_view name);
+// Whether path is a regular file, or a folder (links followed); false when
+// it cannot be looked at.
+bool isFile(const std::filesystem::path& path);
+bool isFolder(const std::filesystem::path& path);
 
 }  // namespace quorvel
 

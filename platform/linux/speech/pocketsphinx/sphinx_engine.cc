@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
-#include <system_error>
 #include <vector>
 
 #include "platform/linux/speech/model_directory.h"
@@ -19,16 +18,6 @@ namespace quorvel {
 namespace {
 
 namespace fs = std::filesystem;
-
-bool isFile(const fs::path& path) {
-  std::error_code error;
-  return fs::is_regular_file(path, error);
-}
-
-bool isFolder(const fs::path& path) {
-  std::error_code error;
-  return fs::is_directory(path, error);
-}
 
 // The name of a file without one of suffixes (matched case-insensitively),
 // normalized; empty when the name has none of them.
@@ -43,16 +32,17 @@ std::string stemOf(const fs::path& file,
   return {};
 }
 
-// Among the files of folder with one of suffixes, prefers the one named
-// after the folder ("en-us.lm.bin" in "en-us"), then one that is not a
-// phonetic model (the Debian folder also holds "en-us-phone.lm.bin", which
-// decodes phones, not words), then the first by name.
+// Among the files of folder (its entries) with one of suffixes, prefers the
+// one named after the folder ("en-us.lm.bin" in "en-us"), then one that is
+// not a phonetic model (the Debian folder also holds "en-us-phone.lm.bin",
+// which decodes phones, not words), then the first by name.
 std::string pickFile(const fs::path& folder,
+                     const std::vector<fs::path>& entries,
                      std::initializer_list<std::string_view> suffixes) {
   const std::string folderName = normalizedName(folder.filename().string());
   std::string best;
   int bestRank = 3;
-  for (const fs::path& entry : sortedEntries(folder)) {
+  for (const fs::path& entry : entries) {
     const std::string stem = stemOf(entry, suffixes);
     if (stem.empty() || !isFile(entry)) continue;
     int rank = 2;
@@ -188,15 +178,17 @@ class SphinxEngine : public Engine {
 
 std::optional<SphinxFiles> sphinxModelIn(const std::string& folderName) {
   const fs::path folder(folderName);
+  const std::vector<fs::path> entries = sortedEntries(folder);
   SphinxFiles files;
-  for (const fs::path& entry : sortedEntries(folder)) {
+  for (const fs::path& entry : entries) {
     if (isFolder(entry) && isFile(entry / "mdef")) {
       files.acousticModel = entry.string();
       break;
     }
   }
-  files.dictionary = pickFile(folder, {".dict", ".dic"});
-  files.languageModel = pickFile(folder, {".lm.bin", ".lm.dmp", ".lm"});
+  files.dictionary = pickFile(folder, entries, {".dict", ".dic"});
+  files.languageModel =
+      pickFile(folder, entries, {".lm.bin", ".lm.dmp", ".lm"});
   if (files.acousticModel.empty() || files.dictionary.empty() ||
       files.languageModel.empty()) {
     return std::nullopt;

@@ -2,7 +2,6 @@
 
 #include <filesystem>
 #include <memory>
-#include <system_error>
 #include <vector>
 
 #include "platform/linux/speech/model_directory.h"
@@ -13,15 +12,15 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The file of folder named prefix*.onnx, the int8 one where there are
-// both, else the first by name; empty when there is none.
-std::string pickPart(const fs::path& folder, std::string_view prefix) {
+// The file among a folder's entries named prefix*.onnx, the int8 one where
+// there are both, else the first by name; empty when there is none.
+std::string pickPart(const std::vector<fs::path>& entries,
+                     std::string_view prefix) {
   std::string plain, quantized;
-  for (const fs::path& entry : sortedEntries(folder)) {
+  for (const fs::path& entry : entries) {
     const std::string name = normalizedName(entry.filename().string());
-    std::error_code error;
     if (!name.starts_with(prefix) || !name.ends_with(".onnx") ||
-        !fs::is_regular_file(entry, error)) {
+        !isFile(entry)) {
       continue;
     }
     std::string& slot = name.ends_with(".int8.onnx") ? quantized : plain;
@@ -165,14 +164,13 @@ class SherpaEngine : public Engine {
 }  // namespace
 
 std::optional<TransducerFiles> transducerIn(const std::string& folderName) {
-  const fs::path folder(folderName);
-  TransducerFiles files{pickPart(folder, "encoder"),
-                        pickPart(folder, "decoder"), pickPart(folder, "joiner"),
-                        std::string()};
-  std::error_code error;
-  for (const fs::path& entry : sortedEntries(folder)) {
+  const std::vector<fs::path> entries = sortedEntries(folderName);
+  TransducerFiles files{pickPart(entries, "encoder"),
+                        pickPart(entries, "decoder"),
+                        pickPart(entries, "joiner"), std::string()};
+  for (const fs::path& entry : entries) {
     if (normalizedName(entry.filename().string()) == "tokens.txt" &&
-        fs::is_regular_file(entry, error)) {
+        isFile(entry)) {
       files.tokens = entry.string();
       break;
     }
