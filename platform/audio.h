@@ -17,12 +17,17 @@ namespace quorvel {
 // samples so that a consumer (the recogniser) can convert them without
 // asking the engine; 0 when unknown. native is the platform's own buffer
 // object behind the arrays (an AVAudioPCMBuffer on macOS), for a
-// recogniser of the same platform to take without a copy; null on Linux.
+// recogniser of the same platform to take without a copy; null on Linux
+// and for audio the engine kept. position is the index of the first frame
+// on the engine's capture timeline: the buffers of one uninterrupted
+// recording follow on frame by frame, and a new recording starts far
+// beyond the last.
 struct AudioBuffer {
   uint32_t frameLength = 0;
   std::span<const float* const> channels;
   double sampleRate = 0;  // hertz
   const void* native = nullptr;
+  uint64_t position = 0;
 };
 
 class AudioEngine {
@@ -48,7 +53,10 @@ class AudioEngine {
   // ("Connection refused").
   virtual std::string start() = 0;
   virtual bool isRunning() const = 0;
-  // Stops capture; harmless when stopped. Never blocks on a buffer.
+  // Stops capture; harmless when stopped. Never blocks on a buffer. The
+  // input records on for captureHoldSeconds (platform/carry): a start()
+  // within that time delivers what it recorded meanwhile first, so that
+  // nothing said between two segments is lost; then it is released.
   virtual void stop() = 0;
   // Capture that start() began can end without stop(): the device goes
   // away, the sound server dies. The engine then calls handler once per

@@ -9,9 +9,9 @@
 #include <string>
 #include <utility>
 
+#include "platform/carry/audio_carry.h"
 #include "platform/macos/foundation_strings.h"
 #include "platform/macos/framework_conversions.h"
-#include "platform/tap_slot.h"
 
 namespace quorvel {
 namespace {
@@ -19,14 +19,21 @@ namespace {
 constexpr const char* configurationChangedReason =
     "the audio input's configuration changed (device or format)";
 
-// What the blocks handed to AVFoundation share with the engine; held by
-// shared_ptr, since the framework may keep a block beyond the engine.
+// What the blocks handed to AVFoundation and Dispatch share with the
+// engine; held by shared_ptr, since the framework may keep a block beyond
+// the engine.
 struct EngineState {
-  TapSlot tapSlot;
+  CaptureHold hold;
   std::mutex failureMutex;
   AudioEngine::FailureHandler failureHandler;  // by failureMutex
   // A start() whose capture has neither been stopped nor reported ended.
   std::atomic<bool> captureLive{false};
+  // Main queue only: the input node carries our tap; the engine runs on
+  // after a stop for a start to come (ended by the hold's block of that
+  // number).
+  bool inputTapped = false;
+  bool holding = false;
+  uint64_t holdNumber = 0;
 };
 
 class MacAudioEngine final : public AudioEngine {
@@ -63,8 +70,11 @@ class MacAudioEngine final : public AudioEngine {
     return {format.sampleRate, static_cast<uint32_t>(format.channelCount)};
   }
 
+  // The input node's tap stays while the engine runs, held or not: the
+  // hold needs its buffers.
   void installTap(uint32_t bufferSize, Tap tap) override {
-    state->tapSlot.install(bufferSize, std::move(tap));
+    state->hold.install(bufferSize, std::move(tap));
+    if (state->inputTapped) return;
     AVAudioInputNode* input = engine.inputNode;
     // Installing over an existing tap raises an exception.
     [input removeTapOnBus:0];
@@ -79,30 +89,58 @@ class MacAudioEngine final : public AudioEngine {
                            static_cast<uint32_t>(format.channelCount),
                            format.isInterleaved, format.sampleRate,
                            (__bridge const void*)buffer);
-                       shared->tapSlot.deliver(view);
+                       shared->hold.deliver(view);
                      }];
+    state->inputTapped = true;
   }
 
   void removeTap() override {
-    state->tapSlot.remove();
-    [engine.inputNode removeTapOnBus:0];
+    state->hold.remove();
+    if (!engine.isRunning) untap(engine, *state);
   }
 
   std::string start() override {
+    if (state->holding && engine.isRunning) {
+      state->holding = false;
+      ++state->holdNumber;  // its end no longer applies
+      state->hold.resume();
+      state->captureLive = true;
+      return std::string();
+    }
+    state->holding = false;
     [engine prepare];
     NSError* error = nil;
     if ([engine startAndReturnError:&error]) {
+      state->hold.beginRecording();
       state->captureLive = true;
       return std::string();
     }
     return startFailureReason(stdString(error.localizedDescription));
   }
 
-  bool isRunning() const override { return engine.isRunning; }
+  bool isRunning() const override {
+    return engine.isRunning && !state->holding;
+  }
 
   void stop() override {
     state->captureLive = false;
-    [engine stop];
+    if (!engine.isRunning || state->holding) return;
+    state->holding = true;
+    state->hold.hold();
+    const uint64_t number = ++state->holdNumber;
+    std::shared_ptr<EngineState> shared = state;
+    __weak AVAudioEngine* weakEngine = engine;
+    dispatch_after(
+        dispatch_time(DISPATCH_TIME_NOW,
+                      static_cast<int64_t>(captureHoldSeconds * NSEC_PER_SEC)),
+        dispatch_get_main_queue(), ^{
+          if (!shared->holding || shared->holdNumber != number) return;
+          shared->holding = false;
+          AVAudioEngine* held = weakEngine;
+          if (held == nil) return;
+          [held stop];
+          untap(held, *shared);
+        });
   }
 
   void setFailureHandler(FailureHandler handler) override {
@@ -111,6 +149,12 @@ class MacAudioEngine final : public AudioEngine {
   }
 
  private:
+  static void untap(AVAudioEngine* stopped, EngineState& shared) {
+    [stopped.inputNode removeTapOnBus:0];
+    shared.inputTapped = false;
+    shared.hold.close();
+  }
+
   AVAudioEngine* const engine;
   const std::shared_ptr<EngineState> state;
   id observer;  // the notification centre's token for the observer block

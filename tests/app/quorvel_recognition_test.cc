@@ -3,13 +3,17 @@
 // may or may not use (another sherpa-onnx release, a damaged model,
 // PocketSphinx after the transducer).
 #include <gtest/gtest.h>
+#include <sndfile.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "platform/carry/audio_carry.h"
+#include "platform/linux/speech/sherpa/sherpa_engine.h"
 #include "tests/support/process.h"
 
 namespace quorvel {
@@ -23,7 +27,8 @@ const std::string play =
     "run /usr/bin/pacat --playback --device=speech --file-format=wav ";
 
 // quorvel records the default source, the monitor of a 32 kHz stereo sink
-// that pacat plays speech into; it keeps one connection across segments.
+// that pacat plays speech into; it keeps one connection across segments,
+// and lets go of the source shortly after a pause.
 // A missing source, or a server that takes the connection and never
 // answers, ends the start (each wait on the server is bounded). When the
 // server dies mid-phrase, the phrase is final at once; when it comes back
@@ -55,6 +60,20 @@ TEST(QuorvelCaptureTest, RecordsPulseAudioAndOutlivesTheServer) {
   EXPECT_EQ(clients(), first);
   ASSERT_FALSE(first.empty());
   EXPECT_EQ(first.size(), first.find(' ') + 1) << first;
+  // A pause lets go of the source once the hold is over.
+  box.run({"send pause\n; wait \"paused\""});
+  const auto paused = std::chrono::steady_clock::now();
+  for (;;) {
+    ChildProcess pactl({"/usr/bin/pactl", "list", "short", "source-outputs"},
+                       box.env);
+    pactl.wait(10);
+    if (pactl.lines.empty()) break;
+    ASSERT_LT(std::chrono::steady_clock::now() - paused,
+              std::chrono::seconds(5));
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - paused,
+            std::chrono::duration<double>(captureHoldSeconds + 0.5));
+  box.run({"send resume\n; wait \"listening\""});
 
   ChildProcess player({"/usr/bin/pacat", "--playback", "--device=speech",
                        "--file-format=wav", dashwood},
@@ -156,6 +175,102 @@ TEST(QuorvelRecognitionTest, DamagedModelsEndWithExitThreeOrFallBack) {
            "err quorvel: recognising with the PocketSphinx model in " + sphinx,
            unusable + "sherpa-onnx model in " + truncated +
                "/en-us cannot be used: the library ended"});
+}
+
+// Samples of 16 kHz mono recordings, and seconds of silence, end to end.
+std::vector<float> joined(const std::vector<std::string>& parts) {
+  std::vector<float> samples;
+  for (const std::string& part : parts) {
+    SF_INFO info{};
+    SNDFILE* file = sf_open(part.c_str(), SFM_READ, &info);
+    const size_t at = samples.size();
+    samples.resize(at + (file ? info.frames : std::stod(part) * 16000));
+    if (file) sf_readf_float(file, samples.data() + at, info.frames);
+    if (file) sf_close(file);
+  }
+  return samples;
+}
+
+std::vector<std::string> words(const std::string& text) {
+  std::istringstream in(text);
+  return {std::istream_iterator<std::string>(in), {}};
+}
+
+size_t editDistance(const std::vector<std::string>& a,
+                    const std::vector<std::string>& b) {
+  std::vector<size_t> row(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    size_t diagonal = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= b.size(); ++j) {
+      const size_t substituted = diagonal + (a[i - 1] != b[j - 1]);
+      diagonal = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, substituted});
+    }
+  }
+  return row[b.size()];
+}
+
+// Dictation with pauses of 0.9 s, which end a segment while the next
+// sentence is already being spoken, and a 13 s sentence, which the 12 s
+// limit cuts. The finals hold every word the engine hears in the recording
+// as one stream, once and in order (a word the 12 s cut splits may come
+// out clipped), and keep their timing.
+TEST(QuorvelRecognitionTest, DictationLosesNoWordAtCuts) {
+  Sandbox box;
+  const std::string librivox =
+      "/usr/share/pocketsphinx/test/data/librivox/"
+      "sense_and_sensibility_01_austen_64kb-0";
+  const std::vector<float> samples =
+      joined({youngMan, "0.9", librivox + "890.wav", "0.9", dashwood,
+              librivox + "920.wav", "1.5"});
+  SF_INFO info{0, 16000, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 0, 0};
+  SNDFILE* file =
+      sf_open((box.dir + "/dictation.wav").c_str(), SFM_WRITE, &info);
+  sf_writef_float(file, samples.data(), samples.size());
+  sf_close(file);
+
+  std::string failure;
+  auto engine = sherpaOnnxEngine().load(models + "/en-us", failure);
+  ASSERT_TRUE(engine) << failure;
+  engine->beginUtterance();
+  engine->feed(samples);
+  const auto heard = words(engine->endUtterance().value_or(""));
+
+  box.run({"env QUORVEL_AUDIO_INPUT={dir}/dictation.wav; launch",
+           "wait \"listening\""});
+  // Read as it comes, for the times of the lines.
+  box.quorvel->waitForLine("\"never\"", samples.size() / 16000.0);
+  box.run({"send stop\n; exit 0"});
+  std::vector<std::string> said;
+  size_t cuts = 0;
+  double listening = 0, lastPartial = 0, lastFinal = -1;
+  const auto& lines = box.quorvel->lines;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    const auto event = nlohmann::json::parse(lines[i]);
+    const double at = box.quorvel->arrivals[i];
+    const std::string type = event["type"];
+    if (type == "listening") {
+      if (lastFinal >= 0) EXPECT_GE(at - lastFinal, 0.3) << i;
+      listening = at;
+    } else if (type == "partial") {
+      lastPartial = at;
+    } else if (type == "final") {
+      const std::string reason = event["reason"];
+      if (reason == "silence") EXPECT_GE(at - lastPartial, 1.05) << i;
+      if (reason == "max-segment") {
+        ++cuts;
+        EXPECT_GE(at - listening, 11.95) << i;
+        EXPECT_LE(at - listening, 13.0) << i;
+      }
+      for (const auto& word : words(event["text"])) said.push_back(word);
+      lastFinal = at;
+    }
+  }
+  EXPECT_GE(cuts, 1u);
+  EXPECT_LE(said.size(), heard.size());
+  EXPECT_LE(editDistance(said, heard), cuts) << testing::PrintToString(said);
 }
 
 }  // namespace

@@ -141,6 +141,7 @@ bool ChildProcess::pump(double timeoutSeconds) {
       partialOut.append(chunk, n);
       for (size_t end; (end = partialOut.find('\n')) != std::string::npos;) {
         lines.push_back(partialOut.substr(0, end));
+        arrivals.push_back(since(Clock::time_point()));
         partialOut.erase(0, end + 1);
       }
     }
@@ -191,7 +192,10 @@ int ChildProcess::wait(double timeoutSeconds) {
   // The outputs end once every process holding them has gone.
   while (pump(0.5) && since(start) < timeoutSeconds + 5) {
   }
-  if (!partialOut.empty()) lines.push_back(std::exchange(partialOut, ""));
+  if (!partialOut.empty()) {
+    lines.push_back(std::exchange(partialOut, ""));
+    arrivals.push_back(since(Clock::time_point()));
+  }
   return *status;
 }
 

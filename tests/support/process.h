@@ -46,6 +46,8 @@ class ChildProcess {
   pid_t pid;
   int in, out, errFd;
   std::vector<std::string> lines;  // standard output so far
+  std::vector<double> arrivals;    // when each line came, on a monotonic
+                                   // clock, in seconds
   std::string err;                 // standard error so far
 
  private:

@@ -84,10 +84,21 @@ struct FileAudioEngine::Capture {
 FileAudioEngine::FileAudioEngine(std::string filePath)
     : path(std::move(filePath)) {}
 
-FileAudioEngine::~FileAudioEngine() { stop(); }
+FileAudioEngine::~FileAudioEngine() {
+  if (!captureThread.joinable()) return;
+  {
+    std::lock_guard<std::mutex> lock(stopMutex);
+    stopRequested = true;
+  }
+  stopWake.notify_all();
+  captureThread.join();
+}
 
 AudioEngine::Format FileAudioEngine::inputFormat() {
-  if (running) return runningFormat;
+  if (captureThread.joinable()) {
+    std::lock_guard<std::mutex> lock(stopMutex);
+    if (!captureEnded) return runningFormat;
+  }
   std::string reason;
   const int fd = openRegularFile(path, reason);
   if (fd < 0) return {48000, 1};
@@ -100,13 +111,25 @@ AudioEngine::Format FileAudioEngine::inputFormat() {
 }
 
 void FileAudioEngine::installTap(uint32_t bufferSize, Tap newTap) {
-  tapSlot.install(bufferSize, std::move(newTap));
+  hold.install(bufferSize, std::move(newTap));
 }
 
-void FileAudioEngine::removeTap() { tapSlot.remove(); }
+void FileAudioEngine::removeTap() { hold.remove(); }
 
 std::string FileAudioEngine::start() {
   if (running) return {};
+  if (captureThread.joinable()) {
+    {
+      std::lock_guard<std::mutex> lock(stopMutex);
+      if (!captureEnded) {
+        holdEnd.reset();
+        hold.resume();
+        running = true;
+        return {};
+      }
+    }
+    captureThread.join();
+  }
   auto run = std::make_unique<Capture>();
   SF_INFO info{};
   if (std::string reason = openSound(path, run->file, info); !reason.empty()) {
@@ -116,7 +139,7 @@ std::string FileAudioEngine::start() {
   run->fileFrames = info.frames;
   run->sampleRate = info.samplerate;
   run->channels = static_cast<uint32_t>(info.channels);
-  run->frames = tapSlot.bufferFrames();
+  run->frames = hold.bufferFrames();
   run->interleaved.resize(size_t{run->frames} * run->channels);
   run->planar.resize(run->interleaved.size());
   for (uint32_t c = 0; c < run->channels; ++c) {
@@ -133,8 +156,11 @@ std::string FileAudioEngine::start() {
   {
     std::lock_guard<std::mutex> lock(stopMutex);
     stopRequested = false;
+    holdEnd.reset();
+    captureEnded = false;
   }
   runningFormat = {run->sampleRate, run->channels};
+  hold.beginRecording();
   captureThread = std::thread([this, run = std::move(run)] { capture(*run); });
   running = true;
   return {};
@@ -143,14 +169,16 @@ std::string FileAudioEngine::start() {
 bool FileAudioEngine::isRunning() const { return running; }
 
 void FileAudioEngine::stop() {
-  if (!captureThread.joinable()) return;
+  if (!running) return;
+  running = false;
+  hold.hold();
   {
     std::lock_guard<std::mutex> lock(stopMutex);
-    stopRequested = true;
+    holdEnd =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                           std::chrono::duration<double>(captureHoldSeconds));
   }
   stopWake.notify_all();
-  captureThread.join();
-  running = false;
 }
 
 void FileAudioEngine::capture(Capture& run) {
@@ -181,8 +209,18 @@ void FileAudioEngine::capture(Capture& run) {
                              run.sampleRate));
     {
       std::unique_lock<std::mutex> lock(stopMutex);
-      if (stopWake.wait_until(lock, due, [this] { return stopRequested; })) {
-        return;
+      // Wakes for a stop, a hold or its end; a start within the hold
+      // clears holdEnd and capture goes on.
+      for (;;) {
+        const Clock::time_point wakeAt =
+            holdEnd ? std::min(due, *holdEnd) : due;
+        stopWake.wait_until(lock, wakeAt);
+        if (stopRequested || (holdEnd && Clock::now() >= *holdEnd)) {
+          captureEnded = true;
+          hold.close();
+          return;
+        }
+        if (Clock::now() >= due) break;
       }
     }
     sf_count_t got = 0;
@@ -197,7 +235,7 @@ void FileAudioEngine::capture(Capture& run) {
         out[i] = i < got ? run.interleaved[size_t{i} * run.channels + c] : 0;
       }
     }
-    tapSlot.deliver(buffer);
+    hold.deliver(buffer);
     run.position += run.frames;
   }
 }

@@ -1,6 +1,7 @@
 // A sound file standing in for the microphone (QUORVEL_AUDIO_INPUT): it
 // plays like a room on one timeline that begins at the first start() and
 // runs on while capture is stopped; after its end the room is silent.
+// Like a microphone, it records on for captureHoldSeconds after a stop.
 // Called on the main queue; the tap runs on the engine's capture thread.
 #ifndef QUORVEL_PLATFORM_LINUX_AUDIO_FILE_AUDIO_ENGINE_H_
 #define QUORVEL_PLATFORM_LINUX_AUDIO_FILE_AUDIO_ENGINE_H_
@@ -15,7 +16,7 @@
 #include <thread>
 
 #include "platform/audio.h"
-#include "platform/tap_slot.h"
+#include "platform/carry/audio_carry.h"
 
 namespace quorvel {
 
@@ -36,11 +37,12 @@ class FileAudioEngine : public AudioEngine {
   void removeTap() override;
   // Opens the file and delivers, in real time on the monotonic clock,
   // buffers of the tap's size (1024 frames when unset) from the position
-  // the timeline has reached. Empty on success, else why the file cannot
-  // be read ("No such file or directory", "Not a regular file").
+  // the timeline has reached; within a hold, goes on where it was. Empty
+  // on success, else why the file cannot be read ("No such file or
+  // directory", "Not a regular file").
   std::string start() override;
   bool isRunning() const override;
-  // Wakes the capture thread and waits only for a tap call in progress.
+  // Holds the capture (see AudioEngine::stop); never waits.
   void stop() override;
   // A file in place of the microphone never goes away.
   void setFailureHandler(FailureHandler) override {}
@@ -52,11 +54,15 @@ class FileAudioEngine : public AudioEngine {
 
   const std::string path;
 
-  TapSlot tapSlot;
+  CaptureHold hold;
 
   std::mutex stopMutex;
   std::condition_variable stopWake;
-  bool stopRequested = false;  // guarded by stopMutex
+  // Guarded by stopMutex: the capture thread ends at once, or once the
+  // hold runs out, and says when it has ended.
+  bool stopRequested = false;
+  std::optional<Clock::time_point> holdEnd;
+  bool captureEnded = false;
 
   std::thread captureThread;
   std::atomic<bool> running{false};

@@ -12,11 +12,15 @@ constexpr AudioEngine::Format requestedFormat{48000, 1};
 
 }  // namespace
 
-PulseAudioEngine::~PulseAudioEngine() { stop(); }
+PulseAudioEngine::~PulseAudioEngine() { release(); }
 
 AudioEngine::Format PulseAudioEngine::inputFormat() {
   if (running) return runningFormat;
-  stop();  // what is left of a recording the server ended
+  if (connection.mainloop() != nullptr) {
+    PulseLock lock(connection);
+    if (holdingLocked()) return runningFormat;
+  }
+  release();  // what is left of a recording the server ended
   probedSpec.reset();
   probeFailure.clear();
   const pa_usec_t deadline = pulseDeadline(serverTimeoutSeconds);
@@ -32,14 +36,25 @@ AudioEngine::Format PulseAudioEngine::inputFormat() {
 }
 
 void PulseAudioEngine::installTap(uint32_t bufferSize, Tap newTap) {
-  tapSlot.install(bufferSize, std::move(newTap));
+  hold.install(bufferSize, std::move(newTap));
 }
 
-void PulseAudioEngine::removeTap() { tapSlot.remove(); }
+void PulseAudioEngine::removeTap() { hold.remove(); }
 
 std::string PulseAudioEngine::start() {
   if (running) return {};
-  stop();  // what is left of a recording the server ended
+  if (connection.mainloop() != nullptr) {
+    PulseLock lock(connection);
+    if (holdingLocked()) {
+      pa_threaded_mainloop_get_api(connection.mainloop())->time_free(holdTimer);
+      holdTimer = nullptr;
+      capturing = true;
+      running = true;
+      hold.resume();
+      return {};
+    }
+  }
+  release();  // what is left of a recording the server ended
   // A server that did not answer inputFormat() is not asked twice in a row.
   std::optional<pa_sample_spec> source = std::exchange(probedSpec, {});
   if (!probeFailure.empty()) return std::exchange(probeFailure, {});
@@ -56,10 +71,11 @@ std::string PulseAudioEngine::start() {
   }
   const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, source->rate,
                             source->channels};
-  const uint32_t frames = tapSlot.bufferFrames();
+  const uint32_t frames = hold.bufferFrames();
 
   PulseLock lock(connection);
   capturing = false;
+  hold.beginRecording();
   sampleRate = spec.rate;
   channels = spec.channels;
   bufferFrames = frames;
@@ -113,11 +129,39 @@ std::string PulseAudioEngine::start() {
 bool PulseAudioEngine::isRunning() const { return running; }
 
 void PulseAudioEngine::stop() {
-  if (stream == nullptr) return;
+  if (!running) return;
+  PulseLock lock(connection);
+  capturing = false;
+  running = false;
+  if (stream == nullptr || !PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) {
+    return releaseStream();
+  }
+  hold.hold();
+  holdTimer = pa_context_rttime_new(
+      connection.context(), pulseDeadline(captureHoldSeconds), onHoldEnd, this);
+  if (holdTimer == nullptr) releaseStream();
+}
+
+bool PulseAudioEngine::holdingLocked() {
+  return holdTimer != nullptr && stream != nullptr &&
+         PA_STREAM_IS_GOOD(pa_stream_get_state(stream));
+}
+
+void PulseAudioEngine::release() {
+  if (connection.mainloop() == nullptr) return;
   PulseLock lock(connection);
   capturing = false;
   running = false;
   releaseStream();
+}
+
+void PulseAudioEngine::onHoldEnd(pa_mainloop_api*, pa_time_event*,
+                                 const struct timeval*, void* userdata) {
+  // On the main loop's thread, which holds the loop's lock.
+  auto* engine = static_cast<PulseAudioEngine*>(userdata);
+  std::lock_guard<std::recursive_mutex> guard(
+      engine->connection.callbackMutex());
+  engine->releaseStream();
 }
 
 void PulseAudioEngine::setFailureHandler(FailureHandler handler) {
@@ -127,6 +171,12 @@ void PulseAudioEngine::setFailureHandler(FailureHandler handler) {
 }
 
 void PulseAudioEngine::releaseStream() {
+  if (holdTimer != nullptr) {
+    pa_threaded_mainloop_get_api(connection.mainloop())->time_free(holdTimer);
+    holdTimer = nullptr;
+  }
+  hold.close();
+  if (stream == nullptr) return;
   // Under the loop's lock no callback is running, and with the callbacks
   // cleared none will start.
   pa_stream_set_state_callback(stream, nullptr, nullptr);
@@ -192,7 +242,7 @@ void PulseAudioEngine::gather(const float* interleaved, size_t frames) {
       }
     }
     const AudioBuffer buffer{bufferFrames, pointers, sampleRate};
-    tapSlot.deliver(buffer);
+    hold.deliver(buffer);
   }
 }
 

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "platform/audio.h"
+#include "platform/carry/audio_carry.h"
 #include "platform/linux/audio/pulse_connection.h"
-#include "platform/tap_slot.h"
 
 namespace quorvel {
 
@@ -36,16 +36,17 @@ class PulseAudioEngine : public AudioEngine {
   // The tap must not call back into the engine.
   void installTap(uint32_t bufferSize, Tap tap) override;
   void removeTap() override;
-  // Records the source in the format inputFormat() reported (read anew
-  // when it was not asked), connecting first if the server ended the
-  // connection; buffers hold the tap's size in frames (1024 when unset).
-  // Empty on success, else the server's reason ("Connection refused", "No
-  // such entity", "Timeout").
+  // Within a hold, goes on with the held recording. Else records the
+  // source in the format inputFormat() reported (read anew when it was not
+  // asked), connecting first if the server ended the connection; buffers
+  // hold the tap's size in frames (1024 when unset). Empty on success,
+  // else the server's reason ("Connection refused", "No such entity",
+  // "Timeout").
   std::string start() override;
   // False once the server has ended the recording.
   bool isRunning() const override;
-  // Ends the recording, keeping the connection; waits only for a tap call
-  // in progress.
+  // Holds the recording (see AudioEngine::stop), then ends it, keeping the
+  // connection; waits only for a tap call in progress.
   void stop() override;
   // Reports, once per start(), a recording the server ended: the server
   // went away ("Connection terminated") or took the source away.
@@ -54,12 +55,18 @@ class PulseAudioEngine : public AudioEngine {
  private:
   static void onRead(pa_stream* stream, size_t bytes, void* userdata);
   static void onState(pa_stream* stream, void* userdata);
+  static void onHoldEnd(pa_mainloop_api* api, pa_time_event* event,
+                        const struct timeval*, void* userdata);
+  // Whether a held recording is there to go on with. REQUIRES: PulseLock
+  bool holdingLocked();
+  // Ends any recording, held or not, at once.
+  void release();
   // Main loop thread: gathers frames (null for a hole: silence) into
   // buffers of bufferFrames and hands each full one to the tap.
   void gather(const float* interleaved, size_t frames);
   void releaseStream();  // REQUIRES: PulseLock
 
-  TapSlot tapSlot;
+  CaptureHold hold;
   PulseConnection connection;
 
   // What the last inputFormat() found, for the next start(): the source's
@@ -67,7 +74,10 @@ class PulseAudioEngine : public AudioEngine {
   std::optional<pa_sample_spec> probedSpec;
   std::string probeFailure;
 
-  pa_stream* stream = nullptr;  // owned; released under the PulseLock
+  // Under the PulseLock, since a hold ends on the main loop's thread: the
+  // recording (owned) and the end of its hold.
+  pa_stream* stream = nullptr;
+  pa_time_event* holdTimer = nullptr;
   std::atomic<bool> running{false};
   Format runningFormat;
 

@@ -14,7 +14,8 @@ namespace quorvel {
 
 // One loaded model. Every call runs on its decoding thread, inside an
 // engine call (see DecodingThread): a library failure that would end the
-// process ends that thread instead.
+// process ends that thread instead. An utterance may outlast the task it
+// began in: cut() hands what follows the words a task reported to the next.
 class Decoder {
  public:
   virtual ~Decoder() = default;
@@ -25,8 +26,13 @@ class Decoder {
   virtual bool beginUtterance() = 0;
   // Adds samples in [-1, 1] to the utterance; false when the engine fails.
   virtual bool feed(std::span<const float> samples) = 0;
-  // The utterance's text so far: lower-case words, single spaces.
+  // The text since the utterance began or was last cut: lower-case words,
+  // single spaces.
   virtual std::string text() = 0;
+  // The first `words` words of text() are taken: from now on text() holds
+  // only what follows them, the words already decoded after them first.
+  // The utterance goes on, with its acoustic context.
+  virtual void cut(size_t words) = 0;
   // Ends the utterance; its final text in the form of text(), or nothing
   // when the engine fails.
   virtual std::optional<std::string> endUtterance() = 0;

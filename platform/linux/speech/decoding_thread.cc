@@ -12,8 +12,6 @@
 #include <utility>
 #include <vector>
 
-#include "platform/linux/speech/mono_resampler.h"
-
 namespace quorvel {
 
 void reapStoppedThreads();
@@ -264,6 +262,7 @@ void DecodingThread::run() {
     return;
   }
   decoder = std::move(loaded);
+  resampler = std::make_unique<MonoResampler>(decoder->sampleRate());
   {
     std::lock_guard<std::mutex> lock(stateMutex);
     writeEngineDiagnostic(std::string("recognising with the ") + engine.name() +
@@ -288,22 +287,10 @@ void DecodingThread::run() {
 }
 
 void DecodingThread::decodeOne(RecognitionStream& stream) {
-  // A task cancelled while it waited has had its answer already. Returning
-  // early anywhere below is safe: the decoder drops an unfinished utterance
-  // when the next one begins.
-  if (stream.isCancelled()) return;
   auto fail = [&](RecognitionErrorCode code, std::string description) {
+    utteranceOpen = false;
     stream.finish(std::nullopt, recognitionError(code, std::move(description)));
   };
-  bool begun = false;
-  {
-    EngineCall call(this);
-    begun = decoder->beginUtterance();
-  }
-  if (!begun) {
-    return fail(RecognitionErrorCode::DecoderFailed,
-                "The speech engine could not start an utterance");
-  }
   auto feed = [&](const std::vector<float>& samples) {
     EngineCall call(this);
     return samples.empty() || decoder->feed(samples);
@@ -312,17 +299,35 @@ void DecodingThread::decodeOne(RecognitionStream& stream) {
     EngineCall call(this);
     return decoder->text();
   };
+  auto beginUtterance = [&] {
+    resampler->reset();
+    EngineCall call(this);
+    return decoder->beginUtterance();
+  };
+  const std::string cannotBegin =
+      "The speech engine could not start an utterance";
 
-  MonoResampler resampler(decoder->sampleRate());
   std::vector<AudioChunk> chunks;
   std::vector<float> samples;
   std::string text;
+  bool begun = false;
   for (;;) {
     const RecognitionStream::Next next = stream.next(chunks);
-    if (next == RecognitionStream::Next::Cancelled) return;
+    if (!begun && !chunks.empty()) {
+      // The first audio decides: audio that follows on from the last
+      // task's goes on in its utterance, with what that one left over.
+      if (!utteranceOpen || !lastFed.followedBy(chunks.front().position,
+                                                chunks.front().sampleRate)) {
+        if (!beginUtterance()) {
+          return fail(RecognitionErrorCode::DecoderFailed, cannotBegin);
+        }
+        utteranceOpen = true;
+      }
+      begun = true;
+    }
     for (const AudioChunk& chunk : chunks) {
       samples.clear();
-      if (std::string reason = resampler.convert(chunk, samples);
+      if (std::string reason = resampler->convert(chunk, samples);
           !reason.empty()) {
         return fail(RecognitionErrorCode::ResamplerFailed, reason);
       }
@@ -330,9 +335,18 @@ void DecodingThread::decodeOne(RecognitionStream& stream) {
         return fail(RecognitionErrorCode::DecoderFailed,
                     "The speech engine could not decode the audio");
       }
-      // A backlog is worked through in one go; a cancellation must not
-      // wait for all of it.
-      if (chunks.size() > 1 && stream.isCancelled()) return;
+      lastFed.sampleRate = chunk.sampleRate;
+      lastFed.position = chunk.position;
+      lastFed.frames = chunk.frames;
+    }
+    if (next == RecognitionStream::Next::Cancelled) {
+      // The utterance stays open for the next task, less the words the
+      // listener was given.
+      if (begun) {
+        EngineCall call(this);
+        decoder->cut(stream.wordsTaken());
+      }
+      return;
     }
     if (std::string latest = latestText(); latest != text) {
       text = std::move(latest);
@@ -341,8 +355,13 @@ void DecodingThread::decodeOne(RecognitionStream& stream) {
     if (next == RecognitionStream::Next::EndOfAudio) break;
   }
 
+  utteranceOpen = false;
+  // No audio at all: an utterance of nothing.
+  if (!begun && !beginUtterance()) {
+    return fail(RecognitionErrorCode::DecoderFailed, cannotBegin);
+  }
   samples.clear();
-  if (std::string reason = resampler.flush(samples); !reason.empty()) {
+  if (std::string reason = resampler->flush(samples); !reason.empty()) {
     return fail(RecognitionErrorCode::ResamplerFailed, reason);
   }
   if (!feed(samples)) {

@@ -1,7 +1,9 @@
 // One model of an engine, loaded at most once per process and kept warm for
 // its life, with the one thread that owns its decoder: the thread loads the
 // model, then decodes the streams handed to it one after another, in order.
-// Used from any thread.
+// A stream whose audio follows on from a cancelled one's goes on in the
+// same utterance: what the cancelled task heard but the listener was not
+// given comes first in the next (platform/carry). Used from any thread.
 //
 // Engine libraries end the whole process on some failures: an uncaught
 // exception, abort(), a crash signal, exit(), PocketSphinx's fatal log, as
@@ -21,6 +23,7 @@
 #include <string>
 
 #include "platform/linux/speech/decoder.h"
+#include "platform/linux/speech/mono_resampler.h"
 #include "platform/linux/speech/recognition_stream.h"
 
 namespace quorvel {
@@ -67,6 +70,12 @@ class DecodingThread {
   // Owned by the decoding thread; never freed, since the model stays warm
   // until the process ends.
   std::unique_ptr<Decoder> decoder;
+  // The decoding thread's own: whether an utterance goes on for the next
+  // stream whose audio follows on from lastFed (its samples unused), and
+  // the converter to the decoder's rate, whose state goes on with it.
+  bool utteranceOpen = false;
+  AudioChunk lastFed;
+  std::unique_ptr<MonoResampler> resampler;
 
   std::mutex jobsMutex;
   std::condition_variable jobsReady;

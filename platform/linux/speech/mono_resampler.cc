@@ -63,9 +63,13 @@ std::string MonoResampler::convert(const AudioChunk& chunk,
 std::string MonoResampler::flush(std::vector<float>& out) {
   std::string reason;
   if (converter) reason = resample(nullptr, 0, /*endOfInput=*/true, out);
+  reset();
+  return reason;
+}
+
+void MonoResampler::reset() {
   converter.reset();
   inputRate = 0;
-  return reason;
 }
 
 std::string MonoResampler::resample(const float* input, size_t frames,

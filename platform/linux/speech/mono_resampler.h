@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/speech/recognition_stream.h"
+#include "platform/carry/audio_carry.h"
 
 struct SRC_STATE_tag;
 
@@ -27,6 +27,8 @@ class MonoResampler {
   std::string convert(const AudioChunk& chunk, std::vector<float>& out);
   // Appends what the converter still holds and starts a new utterance.
   std::string flush(std::vector<float>& out);
+  // Drops what the converter holds and starts a new utterance.
+  void reset();
 
  private:
   std::string resample(const float* input, size_t frames, bool endOfInput,

@@ -62,29 +62,16 @@ class OnDeviceRecognizer : public SpeechRecognizer {
     return std::make_shared<StreamRequest>();
   }
 
+  // Every request comes from makeRequest, and goes to one task.
   std::unique_ptr<RecognitionTask> recognitionTask(
       std::shared_ptr<RecognitionRequest> request,
       ResultHandler handler) override {
-    auto* streamRequest = dynamic_cast<StreamRequest*>(request.get());
-    if (streamRequest != nullptr &&
-        streamRequest->stream->attach(mainQueue, handler)) {
-      // With no usable model, the first ends the task with its error.
-      DecodingThread* model = active();
-      (model != nullptr ? *model : *models.front())
-          .decode(streamRequest->stream);
-      return std::make_unique<StreamTask>(streamRequest->stream);
-    }
-    // A request already given to a task (or one this recogniser did not
-    // make) has no audio left for this one: the task only reports that.
-    auto rejected = std::make_shared<RecognitionStream>();
-    rejected->attach(mainQueue, std::move(handler));
-    rejected->finish(std::nullopt,
-                     RecognitionError{recognitionErrorDomain,
-                                      static_cast<int64_t>(
-                                          RecognitionErrorCode::RequestReused),
-                                      "The recognition request cannot start "
-                                      "another task"});
-    return std::make_unique<StreamTask>(std::move(rejected));
+    const auto& stream = static_cast<StreamRequest&>(*request).stream;
+    stream->attach(mainQueue, std::move(handler));
+    // With no usable model, the first ends the task with its error.
+    DecodingThread* model = active();
+    (model != nullptr ? *model : *models.front()).decode(stream);
+    return std::make_unique<StreamTask>(stream);
   }
 
  private:

@@ -10,6 +10,17 @@ namespace {
 // enough that the capture thread stops allocating once decoding runs.
 constexpr size_t maxSpareChunks = 64;
 
+size_t countWords(const std::string& text) {
+  size_t words = 0;
+  bool inWord = false;
+  for (const char c : text) {
+    const bool space = c == ' ' || c == '\t' || c == '\n' || c == '\r';
+    if (!space && !inWord) ++words;
+    inWord = !space;
+  }
+  return words;
+}
+
 }  // namespace
 
 void RecognitionStream::append(const AudioBuffer& buffer) {
@@ -25,19 +36,7 @@ void RecognitionStream::append(const AudioBuffer& buffer) {
   }
   // The copy runs outside the lock so that the decoder is never held up by
   // it, nor the capture thread by the decoder.
-  const uint32_t channels = static_cast<uint32_t>(buffer.channels.size());
-  chunk.sampleRate = buffer.sampleRate;
-  chunk.channels = channels;
-  chunk.frames = buffer.frameLength;
-  chunk.samples.resize(static_cast<size_t>(chunk.frames) * channels);
-  for (uint32_t c = 0; c < channels; ++c) {
-    float* out = chunk.samples.data() + static_cast<size_t>(c) * chunk.frames;
-    if (buffer.channels[c] == nullptr) {
-      std::fill(out, out + chunk.frames, 0.0f);
-    } else {
-      std::copy(buffer.channels[c], buffer.channels[c] + chunk.frames, out);
-    }
-  }
+  chunk.assign(buffer);
   {
     std::lock_guard<std::mutex> lock(mutex);
     if (audioEnded || ended) return;
@@ -73,7 +72,6 @@ void RecognitionStream::cancel() {
     if (ended) return;
     cancelled = true;
     ended = true;
-    queued.clear();
     spare.clear();
     post(std::nullopt, taskCancelledError());
   }
@@ -90,16 +88,21 @@ RecognitionStream::Next RecognitionStream::next(
   chunks.clear();
   wake.wait(lock,
             [this] { return cancelled || audioEnded || !queued.empty(); });
-  if (cancelled) return Next::Cancelled;
   // Swapping hands the decoder the whole backlog at once and gives the
   // queue the capacity of the emptied vector, so neither side reallocates.
   std::swap(chunks, queued);
+  if (cancelled) return Next::Cancelled;
   return audioEnded ? Next::EndOfAudio : Next::Audio;
 }
 
 bool RecognitionStream::isCancelled() {
   std::lock_guard<std::mutex> lock(mutex);
   return cancelled;
+}
+
+size_t RecognitionStream::wordsTaken() {
+  std::lock_guard<std::mutex> lock(mutex);
+  return wordsDelivered;
 }
 
 void RecognitionStream::deliverPartial(const std::string& text) {
@@ -122,8 +125,19 @@ void RecognitionStream::post(std::optional<RecognitionResult> result,
   if (mainQueue == nullptr || !handler) return;
   // The block owns a copy of the handler, so it stays valid however long
   // the task, the request or this stream have been gone when it runs.
-  mainQueue->async([handler = handler, result = std::move(result),
-                    error = std::move(error)] { handler(result, error); });
+  mainQueue->async([weak = weak_from_this(), handler = handler,
+                    result = std::move(result),
+                    error = std::move(error)]() mutable {
+    if (auto self = weak.lock()) {
+      std::lock_guard<std::mutex> lock(self->mutex);
+      // The words of a result on its way at the cancel go to the next task.
+      if (self->cancelled) result.reset();
+      if (result && !result->isFinal) {
+        self->wordsDelivered = countWords(result->bestText);
+      }
+    }
+    if (result || error) handler(result, error);
+  });
 }
 
 }  // namespace quorvel

@@ -1,16 +1,21 @@
 // The audio and the results of one recognition task, shared by its request
 // (append on the capture thread, endAudio on the main queue), its task
-// (cancel on the main queue) and the decoding thread of its model.
+// (cancel on the main queue) and the decoding thread of its model. A
+// cancel leaves the audio not yet decoded, and how many words of the text
+// the listener had been given, to the decoding thread, which carries the
+// rest into the next task (platform/carry).
 #ifndef QUORVEL_PLATFORM_LINUX_SPEECH_RECOGNITION_STREAM_H_
 #define QUORVEL_PLATFORM_LINUX_SPEECH_RECOGNITION_STREAM_H_
 
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "platform/audio.h"
+#include "platform/carry/audio_carry.h"
 #include "platform/dispatch.h"
 #include "platform/speech.h"
 
@@ -21,21 +26,12 @@ inline constexpr const char* recognitionErrorDomain =
     "QuorvelRecognitionErrorDomain";
 enum class RecognitionErrorCode : int64_t {
   ModelUnavailable = 1,
-  RequestReused = 2,
   DecoderFailed = 3,
   ResamplerFailed = 4,
 };
 
-// One captured buffer as queued for the decoder: planar samples, channel c
-// at samples[c * frames].
-struct AudioChunk {
-  double sampleRate = 0;
-  uint32_t channels = 0;
-  uint32_t frames = 0;
-  std::vector<float> samples;
-};
-
-class RecognitionStream {
+class RecognitionStream
+    : public std::enable_shared_from_this<RecognitionStream> {
  public:
   enum class Next { Audio, EndOfAudio, Cancelled };
 
@@ -54,16 +50,19 @@ class RecognitionStream {
   // Main queue. Attaches the task's handler; false when the stream already
   // has one. mainQueue must outlive the stream's deliveries.
   bool attach(MainQueue& mainQueue, ResultHandler handler);
-  // Drops the queued audio and delivers the cancellation error, unless the
-  // task has already ended; nothing is delivered after it.
+  // Delivers the cancellation error, unless the task has already ended;
+  // no result is delivered after it, not even one already on its way.
   void cancel();
 
   // Decoding thread. Waits for audio, the end of audio or a cancellation;
   // hands over every queued chunk in arrival order (chunks may come with
-  // EndOfAudio). Chunks left in `chunks` from the last call are taken back
-  // for reuse by append.
+  // EndOfAudio, and with Cancelled: the audio the task did not decode).
+  // Chunks left in `chunks` from the last call are taken back for reuse.
   Next next(std::vector<AudioChunk>& chunks);
   bool isCancelled();
+  // The number of words in the last partial text the handler was given
+  // before the cancel: what the listener may have reported as final.
+  size_t wordsTaken();
   // Delivers a partial result, unless partials are off or the task ended.
   void deliverPartial(const std::string& text);
   // Delivers the task's last call and ends the task; later deliveries and
@@ -85,6 +84,7 @@ class RecognitionStream {
   bool ended = false;  // the last delivery has been posted
   bool cancelled = false;
   bool reportPartials = true;
+  size_t wordsDelivered = 0;  // in the last partial handed to the handler
   MainQueue* mainQueue = nullptr;
   ResultHandler handler;
 };

@@ -3,6 +3,7 @@
 #include <pocketsphinx.h>
 #include <sphinxbase/err.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
@@ -100,28 +101,35 @@ void routeSphinxLog() {
   });
 }
 
+// Silence, noise and sentence marks in a segmentation; never in the text.
+bool isFiller(const char* word) {
+  return word[0] == '<' || word[0] == '[' || word[0] == '+' || word[0] == '(';
+}
+
 class SphinxDecoder : public Decoder {
  public:
   // decoder is never freed: the model stays warm until the process ends.
   SphinxDecoder(ps_decoder_t* loaded, double modelRate)
-      : decoder(loaded), modelRate(modelRate) {}
+      : decoder(loaded),
+        modelRate(modelRate),
+        samplesPerFrame(static_cast<size_t>(
+            modelRate / cmd_ln_int32_r(ps_get_config(loaded), "-frate"))) {}
 
   double sampleRate() const override { return modelRate; }
 
   bool beginUtterance() override {
     if (inUtterance) ps_end_utt(decoder);
     inUtterance = ps_start_utt(decoder) >= 0;
+    heard.clear();
     return inUtterance;
   }
 
   bool feed(std::span<const float> samples) override {
-    if (samples.empty()) return true;
     pcm.clear();
     for (float sample : samples) {
       pcm.push_back(static_cast<int16_t>(std::lrint(sample * 32767.0f)));
     }
-    return ps_process_raw(decoder, pcm.data(), pcm.size(), /*no_search=*/0,
-                          /*full_utt=*/0) >= 0;
+    return process(pcm);
   }
 
   std::string text() override {
@@ -129,17 +137,58 @@ class SphinxDecoder : public Decoder {
     return hypothesis == nullptr ? std::string() : std::string(hypothesis);
   }
 
+  // The library cannot take words out of an utterance: it starts a new one
+  // and hears again the audio after the last word taken.
+  void cut(size_t words) override {
+    size_t keepFrom = 0;
+    bool wordsFollow = false;
+    size_t seen = 0;
+    for (ps_seg_t* seg = ps_seg_iter(decoder); seg != nullptr;
+         seg = ps_seg_next(seg)) {
+      if (isFiller(ps_seg_word(seg))) continue;
+      if (seen++ == words) {
+        wordsFollow = true;
+        ps_seg_free(seg);
+        break;
+      }
+      int start = 0, end = 0;
+      ps_seg_frames(seg, &start, &end);
+      keepFrom = static_cast<size_t>(end + 1) * samplesPerFrame;
+    }
+    // After the words taken only silence or the start of a word yet to be
+    // recognised: a second of it is enough.
+    const size_t keepAtMost = static_cast<size_t>(modelRate);
+    if (!wordsFollow && heard.size() > keepAtMost) {
+      keepFrom = std::max(keepFrom, heard.size() - keepAtMost);
+    }
+    std::vector<int16_t> rest(heard.begin() + std::min(keepFrom, heard.size()),
+                              heard.end());
+    beginUtterance();
+    process(rest);
+  }
+
   std::optional<std::string> endUtterance() override {
     inUtterance = false;
+    heard.clear();
     if (ps_end_utt(decoder) < 0) return std::nullopt;
     return text();
   }
 
  private:
+  bool process(const std::vector<int16_t>& samples) {
+    if (samples.empty()) return true;
+    heard.insert(heard.end(), samples.begin(), samples.end());
+    return ps_process_raw(decoder, samples.data(), samples.size(),
+                          /*no_search=*/0, /*full_utt=*/0) >= 0;
+  }
+
   ps_decoder_t* const decoder;
   const double modelRate;  // the decoder's -samprate
+  const size_t samplesPerFrame;
   bool inUtterance = false;
   std::vector<int16_t> pcm;
+  // The utterance's audio, frame 0 first, to be heard again after a cut.
+  std::vector<int16_t> heard;
 };
 
 class SphinxEngine : public Engine {

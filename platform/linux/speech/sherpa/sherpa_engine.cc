@@ -51,6 +51,10 @@ std::string normalizedText(const char* text) {
   return out;
 }
 
+// A word's first token starts with a space ("▁" in tokens.txt), the
+// tokens that go on with a word do not.
+bool startsWord(const char* token) { return token[0] == ' '; }
+
 class SherpaDecoder : public Decoder {
  public:
   // recognizer is never freed: the model stays warm until the process ends.
@@ -61,7 +65,9 @@ class SherpaDecoder : public Decoder {
   bool beginUtterance() override {
     dropStream();
     stream = api.createStream(recognizer);
-    latest.clear();
+    carried.clear();
+    skipContinuation = false;
+    tokens.clear();
     changed = false;
     return stream != nullptr;
   }
@@ -74,16 +80,30 @@ class SherpaDecoder : public Decoder {
   }
 
   std::string text() override {
-    if (changed) {
-      const SherpaOnnxOnlineRecognizerResult* result =
-          api.getResult(recognizer, stream);
-      latest = result == nullptr || result->text == nullptr
-                   ? std::string()
-                   : normalizedText(result->text);
-      if (result != nullptr) api.destroyResult(result);
-      changed = false;
+    return normalizedText(segmentTokens().c_str());
+  }
+
+  // The library's reset starts a new result and keeps the audio and the
+  // encoder's state, so nothing is decoded twice: the tokens after the
+  // words taken are carried over as text, ahead of the new result's.
+  void cut(size_t words) override {
+    const std::string all = segmentTokens();
+    size_t start = all.size();
+    size_t seen = 0;
+    for (size_t i = 0; i < all.size(); ++i) {
+      const bool wordStart = all[i] != ' ' && (i == 0 || all[i - 1] == ' ');
+      if (wordStart && seen++ == words) {
+        start = i;
+        break;
+      }
     }
-    return latest;
+    carried = all.substr(start);
+    // With nothing after them, the last word taken may still be growing;
+    // what the new result would add to it is part of the taken text.
+    skipContinuation = carried.empty() && words > 0;
+    api.resetStream(recognizer, stream);
+    tokens.clear();
+    changed = true;
   }
 
   std::optional<std::string> endUtterance() override {
@@ -105,6 +125,26 @@ class SherpaDecoder : public Decoder {
     }
   }
 
+  // The tokens of the segment since the last cut, joined as the library
+  // writes them: the carried ones, then the result's.
+  std::string segmentTokens() {
+    if (changed) {
+      tokens.clear();
+      const SherpaOnnxOnlineRecognizerResult* result =
+          api.getResult(recognizer, stream);
+      if (result != nullptr) {
+        int32_t i = 0;
+        if (skipContinuation) {
+          while (i < result->count && !startsWord(result->tokens_arr[i])) ++i;
+        }
+        for (; i < result->count; ++i) tokens += result->tokens_arr[i];
+        api.destroyResult(result);
+      }
+      changed = false;
+    }
+    return carried + tokens;
+  }
+
   void dropStream() {
     if (stream != nullptr) api.destroyStream(stream);
     stream = nullptr;
@@ -113,8 +153,10 @@ class SherpaDecoder : public Decoder {
   const SherpaRuntime& api;
   const SherpaOnnxOnlineRecognizer* const recognizer;
   const SherpaOnnxOnlineStream* stream = nullptr;  // of the utterance
-  std::string latest;    // the normalized text read last
-  bool changed = false;  // decoded since latest was read
+  std::string carried;  // tokens left over from before the last cut
+  bool skipContinuation = false;
+  std::string tokens;    // of the result, as read last
+  bool changed = false;  // decoded or cut since tokens was read
 };
 
 class SherpaEngine : public Engine {

@@ -124,6 +124,10 @@ void SherpaOnnxDestroyOnlineRecognizerResult(
     const SherpaOnnxOnlineRecognizerResult* result);
 // No more audio: pads the tail so that the last words decode.
 void SherpaOnnxOnlineStreamInputFinished(const SherpaOnnxOnlineStream* stream);
+// Starts a new result on the same stream: the audio and the encoder's state
+// are kept, the text starts empty.
+void SherpaOnnxOnlineStreamReset(const SherpaOnnxOnlineRecognizer* recognizer,
+                                 const SherpaOnnxOnlineStream* stream);
 
 }  // extern "C"
 

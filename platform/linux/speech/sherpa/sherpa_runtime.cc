@@ -85,6 +85,7 @@ const SherpaRuntime* loadRuntime(std::string& failure) {
   lookUp(runtime->getResult, "SherpaOnnxGetOnlineStreamResult");
   lookUp(runtime->destroyResult, "SherpaOnnxDestroyOnlineRecognizerResult");
   lookUp(runtime->inputFinished, "SherpaOnnxOnlineStreamInputFinished");
+  lookUp(runtime->resetStream, "SherpaOnnxOnlineStreamReset");
   if (missing != nullptr) {
     failure = path + " lacks " + missing;
     delete runtime;

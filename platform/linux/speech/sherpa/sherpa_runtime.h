@@ -28,6 +28,7 @@ struct SherpaRuntime {
   decltype(&SherpaOnnxGetOnlineStreamResult) getResult;
   decltype(&SherpaOnnxDestroyOnlineRecognizerResult) destroyResult;
   decltype(&SherpaOnnxOnlineStreamInputFinished) inputFinished;
+  decltype(&SherpaOnnxOnlineStreamReset) resetStream;
 };
 
 }  // namespace quorvel

@@ -28,6 +28,7 @@ struct Recorder {
       std::lock_guard<std::mutex> lock(mutex);
       EXPECT_EQ(buffer.sampleRate, 8000);
       buffers.push_back(channels);
+      positions.push_back(buffer.position);
       arrivals.push_back(Clock::now());
       arrived.notify_all();
     };
@@ -42,6 +43,7 @@ struct Recorder {
   std::condition_variable arrived;
   std::vector<std::vector<std::vector<float>>> buffers;
   std::vector<Clock::time_point> arrivals;
+  std::vector<uint64_t> positions;
 };
 
 // A wav file at 8 kHz whose frame i holds i / 65536 on every channel.
@@ -59,8 +61,9 @@ std::string wav(const std::string& name, int channels, int frames) {
 
 // The file's format, or what is wrong with it when started; buffers of
 // the file in real time (each once its last frame has played), silence
-// after its end, and a restart where the timeline is; a removed tap that
-// stays quiet; a stop that does not wait for the next buffer.
+// after its end; a start within the hold that goes on where capture was,
+// and one after it where the timeline is; a removed tap that stays quiet;
+// a stop that does not wait for the next buffer.
 TEST(FileAudioEngineTest, PlaysTheFileInRealTimeThenSilence) {
   std::ofstream(fs::temp_directory_path() / "quorvel-notes") << "not audio\n";
   FileAudioEngine notAudio(fs::temp_directory_path() / "quorvel-notes");
@@ -90,17 +93,30 @@ TEST(FileAudioEngineTest, PlaysTheFileInRealTimeThenSilence) {
 
   FileAudioEngine timeline(wav("quorvel-long.wav", 1, 40000));
   timeline.installTap(1024, second.tap());
-  const auto beforeStart = Clock::now();
+  const auto timelineStart = Clock::now();
   ASSERT_EQ(timeline.start(), "");
-  const double startedBy = since(beforeStart);
   second.waitFor(2);
   timeline.stop();
-  const size_t seen = second.waitFor(0).size();
-  const double stoppedFor = since(beforeStart) - startedBy;
+  timeline.removeTap();
+  size_t seen = second.waitFor(0).size();
+  timeline.installTap(1024, second.tap());
+  ASSERT_EQ(timeline.start(), "");
+  // What played meanwhile comes first: every frame once, in order.
+  const auto resumed = second.waitFor(seen + 2);
+  for (size_t i = 0; i < resumed.size(); ++i) {
+    EXPECT_EQ(resumed[i][0][0] * 65536, i * 1024.0);
+    EXPECT_EQ(second.positions[i] - second.positions[0], i * 1024);
+  }
+  timeline.stop();
+  std::this_thread::sleep_for(
+      std::chrono::duration<double>(captureHoldSeconds + 0.2));
+  seen = second.waitFor(0).size();
+  const double played = since(timelineStart);
   ASSERT_EQ(timeline.start(), "");
   const double position = second.waitFor(seen + 1).at(seen)[0][0] * 65536;
-  EXPECT_GE(position, stoppedFor * 8000 - 1);
-  EXPECT_LE(position, since(beforeStart) * 8000 + 1);
+  EXPECT_GE(position, played * 8000 - 1);
+  EXPECT_LE(position, since(timelineStart) * 8000 + 1);
+  EXPECT_GT(second.positions[seen], second.positions[seen - 1] + (1u << 30));
 
   std::atomic<bool> removed{false};
   std::atomic<int> lateCalls{0};

@@ -166,6 +166,7 @@ struct FaultyEngine : Engine, Decoder {
     return true;
   }
   std::string text() override { return "hello"; }
+  void cut(size_t) override {}
   std::optional<std::string> endUtterance() override { return "hello"; }
   const Fault atLoad, atFeed;
 };
