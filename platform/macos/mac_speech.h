@@ -12,14 +12,23 @@
 
 namespace quorvel {
 
+struct MacSpeechCarry;
+
 class MacSpeechService final : public SpeechService {
  public:
+  MacSpeechService();
+  ~MacSpeechService() override;
+
   // SFSpeechRecognizerAuthorizationStatus as it is; never prompts.
   int64_t authorizationStatus() override;
   // Null when the platform has no recogniser for the locale.
   std::unique_ptr<SpeechRecognizer> recognizer(
       const std::string& localeId) override;
   std::unique_ptr<SpeechRecognizer> defaultRecognizer() override;
+
+ private:
+  // What a cut task left over, for the next request of any recogniser.
+  const std::shared_ptr<MacSpeechCarry> carry;
 };
 
 }  // namespace quorvel
