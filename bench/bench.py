@@ -2,7 +2,8 @@
 """Measures quorvel's engines against pocketsphinx_continuous on the
 recordings that bench/run_bench.sh prepares in --work (rec/NAME.wav, its
 NAME.txt transcript and NAME.padded.wav with 2 s of silence after it;
-silence.wav, 60 s; short_silence.wav, 0.5 s), prints the tables and exits
+silence.wav, 60 s; short_silence.wav, 0.5 s; dictation.wav and its
+transcript dictation.txt), prints the tables and exits
 1 when the first --engine NAME=ROOTS (QUORVEL_MODEL_DIR, empty for the
 default roots) misses a target of bench/targets.py, 0 when it meets all.
 """
@@ -23,6 +24,8 @@ def main():
     parser.add_argument("--quorvel", required=True)
     parser.add_argument("--work", required=True)
     parser.add_argument("--model", required=True)
+    parser.add_argument("--engine-alone", required=True,
+                        help="the program that runs an engine on its own")
     parser.add_argument("--engine", action="append", required=True,
                         help="NAME=ROOTS, ROOTS empty for quorvel's default")
     args = parser.parse_args()
@@ -36,20 +39,29 @@ def main():
         audio[name] = run.audio_seconds(
             os.path.join(recordings, name + ".padded.wav"))
 
+    with open(os.path.join(args.work, "dictation.txt")) as f:
+        dictation = score.normalise(f.read())
+
     reference_runs = run.measure_reference(args.work, args.model, names)
     engine_runs = [run.measure_engine(args.quorvel, args.work,
-                                      *spec.split("=", 1), audio)
+                                      *spec.split("=", 1), audio,
+                                      args.engine_alone)
                    for spec in args.engine]
 
     values, texts, errors, timings, load = score.score_reference(
-        reference_runs, transcripts, audio)
-    engines = [(r, score.score_engine(r, transcripts, audio, timings))
+        reference_runs, transcripts, audio, dictation)
+    engines = [(r, score.score_engine(r, transcripts, audio, timings,
+                                      dictation))
                for r in engine_runs]
 
     print()
     report.print_recordings(
         transcripts, [(r.name, t, e) for r, (_, t, e) in engines]
         + [(REFERENCE, texts, errors)])
+    report.print_dictation(dictation, [
+        (f"{r.name} alone", r.dictation_alone) for r in engine_runs] + [
+        (f"quorvel, {r.name}", score.finals(r.dictation.lines, " | "))
+        for r in engine_runs])
     missed = report.print_summary(
         [(r.name, v) for r, (v, _, _) in engines] + [(REFERENCE, values)])
     for r, _ in engines:

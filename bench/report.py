@@ -37,6 +37,15 @@ def print_recordings(transcripts, systems):
     print()
 
 
+def print_dictation(transcript, systems):
+    """systems: (name, text) of each; a "|" marks where a final ended."""
+    print("Continuous dictation")
+    print(f"  {'transcript':24} {' '.join(transcript)}")
+    for name, text in systems:
+        print(f"  {name:24} {text.strip()}")
+    print()
+
+
 def judge(values):
     """The target rows that values (in base units) miss, with the value."""
     return [(row, values.get(row.key)) for row in targets.ROWS

@@ -200,6 +200,9 @@ def measure_reference(work, model, names):
     exit), so that a passing burst of other work does not decide that."""
     short_silence = os.path.join(work, "short_silence.wav")
     runs = types.SimpleNamespace(load_cpu=[], recordings={})
+    log("continuous dictation: pocketsphinx_continuous on the file")
+    runs.dictation = run_reference(os.path.join(work, "dictation.wav"),
+                                   model)[0]
     for name in names:
         padded = os.path.join(work, "rec", name + ".padded.wav")
         log(f"{name}: pocketsphinx_continuous on the file "
@@ -214,10 +217,24 @@ def measure_reference(work, model, names):
     return runs
 
 
-def measure_engine(binary, work, name, roots, audio):
+def run_engine_alone(tool, audio, roots):
+    """The engine that quorvel would use with the model roots given, on its
+    own, decoding audio as one stream: its text ("" when it fails)."""
+    env = {k: v for k, v in os.environ.items() if k != "QUORVEL_MODEL_DIR"}
+    if roots:
+        env["QUORVEL_MODEL_DIR"] = roots
+    done = subprocess.run([tool, audio], env=env, capture_output=True,
+                          text=True)
+    if done.returncode != 0:
+        log(f"{tool} failed on {audio}: {done.stderr.strip()}")
+    return done.stdout
+
+
+def measure_engine(binary, work, name, roots, audio, engine_alone):
     """quorvel with the model roots given: STARTUP_RUNS starts, each
-    recording in real time until "stop" after its last sample, and 60 s of
-    silence."""
+    recording in real time until "stop" after its last sample, 60 s of
+    silence, and the continuous dictation, which its engine also decodes
+    on its own."""
     silence = os.path.join(work, "silence.wav")
     log(f"{name}: startup, {STARTUP_RUNS} runs")
     runs = types.SimpleNamespace(name=name, roots=roots, recordings={})
@@ -230,5 +247,11 @@ def measure_engine(binary, work, name, roots, audio):
             seconds, roots)
     log(f"{name}: 60 s of silence")
     runs.silence = run_quorvel(binary, silence, 60.0, roots)
+    dictation = os.path.join(work, "dictation.wav")
+    log(f"{name}: continuous dictation, {audio_seconds(dictation):.1f} s, "
+        "then its engine alone")
+    runs.dictation = run_quorvel(binary, dictation, audio_seconds(dictation),
+                                 roots)
+    runs.dictation_alone = run_engine_alone(engine_alone, dictation, roots)
     return runs
 

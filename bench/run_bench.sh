@@ -2,7 +2,9 @@
 # Measures quorvel with each of its engines (the default transducer, and
 # PocketSphinx) against PocketSphinx's own pocketsphinx_continuous on the
 # same recordings and prints one table: startup, restart gap, partial
-# latency, CPU and memory on silence and on speech, word error rate. The
+# latency, CPU and memory on silence and on speech, word error rate, also
+# on a minute of continuous dictation, beside each engine decoding that
+# recording on its own (build/quorvel_engine_alone). The
 # transducer is held to the targets in bench/targets.py: the exit status is
 # 1 when it misses any (they are listed last), 0 when it meets them all.
 # Takes about seven minutes; run it on a calm machine (see `uptime`).
@@ -51,12 +53,32 @@ for i in "${!sentences[@]}"; do
   add "flite-${voices[$i]}" "$work/flite.wav" "${sentences[$i]}"
 done
 
+# Continuous dictation: the nine recordings end to end with the pauses
+# people leave between sentences, then one sentence longer than the 12 s
+# segment limit (two LibriVox sentences with no pause), then 2 s of
+# silence; its transcript beside it.
+pauses=(0.4 0.9 0.6 0.8 0.5 0.7 0.9 0.45 0.85)
+parts=()
+names=("$work"/rec/*.padded.wav)
+for i in "${!names[@]}"; do
+  name=${names[$i]%.padded.wav}
+  sox -n -r 16000 -c 1 -b 16 "$work/pause$i.wav" trim 0 "${pauses[$i]}"
+  parts+=("$name.wav" "$work/pause$i.wav")
+  cat "$name.txt" >> "$work/dictation.txt"
+done
+for id in 0870 0920; do
+  parts+=("$work/rec/sense_and_sensibility_01_austen_64kb-$id.wav")
+  cat "$work/rec/sense_and_sensibility_01_austen_64kb-$id.txt" >> "$work/dictation.txt"
+done
+sox "${parts[@]}" "$work/dictation.wav" pad 0 2
+
 sox -n -r 16000 -c 1 -b 16 "$work/silence.wav" trim 0 60
 sox -n -r 16000 -c 1 -b 16 "$work/short_silence.wav" trim 0 0.5
 
 echo "load before: $(uptime)"
 status=0
 python3 -B bench/bench.py --quorvel build/quorvel --work "$work" \
+  --engine-alone build/quorvel_engine_alone \
   --model "$model" --engine transducer= \
   --engine PocketSphinx=/usr/share/pocketsphinx/model || status=$?
 echo "load after:  $(uptime)"

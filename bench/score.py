@@ -72,9 +72,9 @@ def events(lines):
                 pass
 
 
-def finals(lines):
-    return " ".join(e["text"] for _, e in events(lines)
-                    if e.get("type") == "final")
+def finals(lines, separator=" "):
+    return separator.join(e["text"] for _, e in events(lines)
+                          if e.get("type") == "final")
 
 
 def restart_gaps(lines):
@@ -156,8 +156,13 @@ def complete(run):
                         run.cpu_at_stop)
 
 
-def score_engine(runs, transcripts, audio, timings):
-    """Values, texts and word errors of one quorvel configuration. A run
+def dictation_wer(transcript, text):
+    return edit_distance(transcript, normalise(text)) / len(transcript)
+
+
+def score_engine(runs, transcripts, audio, timings, dictation):
+    """Values, texts and word errors of one quorvel configuration; the
+    dictation rows against dictation, the words of that recording. A run
     that failed keeps what it wrote: its missing words count as errors."""
     texts = {n: normalise(finals(r.lines)) for n, r in runs.recordings.items()}
     errors = {n: edit_distance(transcripts[n], texts[n]) for n in transcripts}
@@ -194,7 +199,14 @@ def score_engine(runs, transcripts, audio, timings):
                          for _, r in spoken), seconds),
         "cpu_load": ratio(sum(r.cpu for _, r in spoken), seconds),
         "rss": max((r.maxrss_kib for _, r in spoken), default=None),
+        "wer_dictation": dictation_wer(dictation, finals(runs.dictation.lines)),
+        "wer_dictation_alone": dictation_wer(dictation, runs.dictation_alone),
     }
+    if not runs.dictation.clean:
+        values["wer_dictation"] = None
+    if values["wer_dictation"] is not None:
+        values["dictation_excess"] = (values["wer_dictation"]
+                                      - values["wer_dictation_alone"])
     if complete(silence) and silence.hwm_at_stop_kib:
         values["silence_cpu"] = ratio(
             silence.cpu_at_stop - silence.cpu_at_listening,
@@ -203,7 +215,7 @@ def score_engine(runs, transcripts, audio, timings):
     return values, texts, errors
 
 
-def score_reference(runs, transcripts, audio):
+def score_reference(runs, transcripts, audio, dictation):
     """Values, texts and word errors of pocketsphinx_continuous, and the CPU
     seconds its model load and exit cost on their own. Its listening CPU
     is that of each file's decode less that cost."""
@@ -220,12 +232,16 @@ def score_reference(runs, transcripts, audio):
                          - len(recordings) * load), seconds),
         "cpu_load": ratio(sum(r.real_time_cpu for r in recordings), seconds),
         "rss": max((r.maxrss_kib for r in recordings), default=None),
+        "wer_dictation": dictation_wer(
+            dictation, " ".join(w for w, _, _ in reference_words(
+                runs.dictation))),
     }
     return values, texts, errors, words, load
 
 
 def every(runs):
-    return runs.startups + list(runs.recordings.values()) + [runs.silence]
+    return (runs.startups + list(runs.recordings.values())
+            + [runs.silence, runs.dictation])
 
 
 def engine_lines(runs):

@@ -71,15 +71,17 @@ class ScoreTest(unittest.TestCase):
             cpu_at_listening=None, cpu_at_stop=None, cpu=0.1, maxrss_kib=1,
             clean=False)
         runs = types.SimpleNamespace(startups=[never], recordings={"x": never},
-                                     silence=never)
+                                     silence=never, dictation=never,
+                                     dictation_alone="go home")
         values, _, _ = score.score_engine(runs, {"x": ["go", "home"]},
-                                          {"x": 3.0}, {"x": []})
+                                          {"x": 3.0}, {"x": []}, ["go", "home"])
         self.assertEqual(values["wer_all"], 1.0)  # not left out
         self.assertEqual({row.key for row, _ in report.judge(values)},
                          {row.key for row in targets.ROWS if row.comparison})
         on_bounds = {"failed": 0, "startup": 0.5, "gap_median": 0.02,
                      "gap_max": 0.02, "latency": 0.45, "wer_librivox": 0.14,
-                     "wer_all": 0.14, "cpu": 0.05, "rss": 70 * 1024}
+                     "wer_all": 0.14, "dictation_excess": 0.015,
+                     "cpu": 0.05, "rss": 70 * 1024}
         self.assertEqual(report.judge(on_bounds), [])
         over = dict(on_bounds, wer_all=0.1401)
         self.assertEqual([r.key for r, _ in report.judge(over)], ["wer_all"])
