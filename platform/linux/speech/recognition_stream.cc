@@ -58,12 +58,10 @@ void RecognitionStream::setReportPartials(bool report) {
   reportPartials = report;
 }
 
-bool RecognitionStream::attach(MainQueue& queue, ResultHandler resultHandler) {
+void RecognitionStream::attach(MainQueue& queue, ResultHandler resultHandler) {
   std::lock_guard<std::mutex> lock(mutex);
-  if (mainQueue != nullptr) return false;
   mainQueue = &queue;
   handler = std::move(resultHandler);
-  return true;
 }
 
 void RecognitionStream::cancel() {
@@ -93,11 +91,6 @@ RecognitionStream::Next RecognitionStream::next(
   std::swap(chunks, queued);
   if (cancelled) return Next::Cancelled;
   return audioEnded ? Next::EndOfAudio : Next::Audio;
-}
-
-bool RecognitionStream::isCancelled() {
-  std::lock_guard<std::mutex> lock(mutex);
-  return cancelled;
 }
 
 size_t RecognitionStream::wordsTaken() {

@@ -47,9 +47,9 @@ class RecognitionStream
   void endAudio();
   void setReportPartials(bool report);
 
-  // Main queue. Attaches the task's handler; false when the stream already
-  // has one. mainQueue must outlive the stream's deliveries.
-  bool attach(MainQueue& mainQueue, ResultHandler handler);
+  // Main queue. Attaches the task's handler, once. mainQueue must outlive
+  // the stream's deliveries.
+  void attach(MainQueue& mainQueue, ResultHandler handler);
   // Delivers the cancellation error, unless the task has already ended;
   // no result is delivered after it, not even one already on its way.
   void cancel();
@@ -59,7 +59,6 @@ class RecognitionStream
   // EndOfAudio, and with Cancelled: the audio the task did not decode).
   // Chunks left in `chunks` from the last call are taken back for reuse.
   Next next(std::vector<AudioChunk>& chunks);
-  bool isCancelled();
   // The number of words in the last partial text the handler was given
   // before the cancel: what the listener may have reported as final.
   size_t wordsTaken();
