@@ -85,19 +85,16 @@ FileAudioEngine::FileAudioEngine(std::string filePath)
     : path(std::move(filePath)) {}
 
 FileAudioEngine::~FileAudioEngine() {
-  if (!captureThread.joinable()) return;
-  {
-    std::lock_guard<std::mutex> lock(stopMutex);
-    stopRequested = true;
-  }
+  std::unique_lock<std::mutex> lock(stopMutex);
+  stopRequested = true;
   stopWake.notify_all();
-  captureThread.join();
+  stopWake.wait(lock, [this] { return !capturing; });
 }
 
 AudioEngine::Format FileAudioEngine::inputFormat() {
-  if (captureThread.joinable()) {
+  {
     std::lock_guard<std::mutex> lock(stopMutex);
-    if (!captureEnded) return runningFormat;
+    if (capturing) return runningFormat;
   }
   std::string reason;
   const int fd = openRegularFile(path, reason);
@@ -118,17 +115,14 @@ void FileAudioEngine::removeTap() { hold.remove(); }
 
 std::string FileAudioEngine::start() {
   if (running) return {};
-  if (captureThread.joinable()) {
-    {
-      std::lock_guard<std::mutex> lock(stopMutex);
-      if (!captureEnded) {
-        holdEnd.reset();
-        hold.resume();
-        running = true;
-        return {};
-      }
+  {
+    std::lock_guard<std::mutex> lock(stopMutex);
+    if (capturing) {
+      holdEnd.reset();
+      hold.resume();
+      running = true;
+      return {};
     }
-    captureThread.join();
   }
   auto run = std::make_unique<Capture>();
   SF_INFO info{};
@@ -153,15 +147,17 @@ std::string FileAudioEngine::start() {
       std::floor(std::chrono::duration<double>(now - *timelineStart).count() *
                  run->sampleRate));
 
+  runningFormat = {run->sampleRate, run->channels};
   {
     std::lock_guard<std::mutex> lock(stopMutex);
     stopRequested = false;
     holdEnd.reset();
-    captureEnded = false;
+    capturing = true;
   }
-  runningFormat = {run->sampleRate, run->channels};
   hold.beginRecording();
-  captureThread = std::thread([this, run = std::move(run)] { capture(*run); });
+  // Detached: it ends on its own once a hold runs out, and the destructor
+  // waits for it by `capturing`.
+  std::thread([this, run = std::move(run)] { capture(*run); }).detach();
   running = true;
   return {};
 }
@@ -216,8 +212,10 @@ void FileAudioEngine::capture(Capture& run) {
             holdEnd ? std::min(due, *holdEnd) : due;
         stopWake.wait_until(lock, wakeAt);
         if (stopRequested || (holdEnd && Clock::now() >= *holdEnd)) {
-          captureEnded = true;
           hold.close();
+          capturing = false;
+          // Under the lock: once it is released, the engine may be gone.
+          stopWake.notify_all();
           return;
         }
         if (Clock::now() >= due) break;

@@ -58,13 +58,12 @@ class FileAudioEngine : public AudioEngine {
 
   std::mutex stopMutex;
   std::condition_variable stopWake;
-  // Guarded by stopMutex: the capture thread ends at once, or once the
-  // hold runs out, and says when it has ended.
+  // Guarded by stopMutex: whether the capture thread runs; it ends at
+  // once, or once the hold runs out, and says so.
+  bool capturing = false;
   bool stopRequested = false;
   std::optional<Clock::time_point> holdEnd;
-  bool captureEnded = false;
 
-  std::thread captureThread;
   std::atomic<bool> running{false};
   Format runningFormat;
   // When the file began to play; set by the first successful start().
