@@ -14,7 +14,7 @@ namespace quorvel {
 
 // One loaded model. Every call runs on its decoding thread, inside an
 // engine call (see DecodingThread): a library failure that would end the
-// process ends that thread instead.
+// process ends it there, with status 3.
 class Decoder {
  public:
   virtual ~Decoder() = default;
@@ -49,10 +49,10 @@ class Engine {
 };
 
 // For an engine library's own fatal-error hook, which would end the process
-// after it returns: on a decoding thread inside an engine call, records
-// reason as the model's failure and never returns; elsewhere returns at
-// once.
-void stopDecodingThreadOnFatalError(const char* reason);
+// after it returns: on a decoding thread inside an engine call, ends the
+// process as a crash there does, with reason as the model's failure (see
+// DecodingThread); elsewhere returns at once.
+void endProcessOnFatalEngineError(const char* reason);
 
 // Writes "quorvel: " + text as one line on standard error, in one call.
 void writeEngineDiagnostic(const std::string& text);
