@@ -1,10 +1,12 @@
 // The real quorvel hearing speech: through a private PulseAudio server and
 // one that dies, answers never, or comes back; and through the models it
-// may or may not use (another sherpa-onnx release, a damaged model).
+// may or may not use (another sherpa-onnx release, a damaged model, a
+// library that crashes).
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -155,6 +157,23 @@ TEST(QuorvelRecognitionTest, DamagedModelsEndWithExitThree) {
        unavailable,
        "env QUORVEL_MODEL_DIR=" + truncated + ":" + sphinx + "; launch; exit 3",
        truncatedFailed, unavailable});
+}
+
+// A library that crashes while it holds standard error's lock (sherpa-onnx
+// on its 8th decode) ends the helper within a second, all the same.
+TEST(QuorvelRecognitionTest, CrashHoldingALockEndsWithExitThreeAtOnce) {
+  Sandbox box;
+  box.run({"env QUORVEL_SHERPA_DIR=" QUORVEL_CRASHING_SHERPA_DIR,
+           "env CRASHING_SHERPA_STAMP={dir}/crashed",
+           "env QUORVEL_MODEL_DIR=" + models + "; launch; exit 3 10"});
+  const auto ended = std::chrono::steady_clock::now().time_since_epoch();
+  int64_t crashed = 0;
+  std::ifstream(box.dir + "/crashed") >> crashed;
+  ASSERT_GT(crashed, 0);
+  EXPECT_LT(ended - std::chrono::nanoseconds(crashed), std::chrono::seconds(1));
+  box.run({"err quorvel: the sherpa-onnx model in " + models +
+               "/en-us failed: the library crashed (SIGSEGV)\n",
+           unavailable});
 }
 
 }  // namespace
