@@ -1,7 +1,5 @@
 #include "platform/linux/speech/decoding_thread.h"
 
-#include <errno.h>
-#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -77,27 +75,12 @@ const char* signalReason(int signo) {
   }
 }
 
-// Writes all of text to fd, in one write unless it is interrupted or the
-// descriptor is a full non-blocking one. Safe inside a signal handler.
-void writeAll(int fd, const char* text, size_t size) {
-  while (size > 0) {
-    const ssize_t written = write(fd, text, size);
-    if (written >= 0) {
-      text += written;
-      size -= static_cast<size_t>(written);
-    } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      pollfd ready{fd, POLLOUT, 0};
-      poll(&ready, 1, -1);
-    } else if (errno != EINTR) {
-      return;
-    }
-  }
-}
-
 // Ends the process for a fatal failure inside an engine call: the model's
-// line with reason on standard error, the record on standard output, then
-// the status. Only what is safe inside a signal handler, and no lock: the
-// failing thread may hold any, and no other thread may run our code first.
+// line with reason on standard error, the record on standard output, each
+// in one write, then the status. Only what is safe inside a signal
+// handler, and no lock: the failing thread may hold any, and no other
+// thread may run our code first. A write that fails is not retried: the
+// status alone must then do.
 [[noreturn]] void endInEngineCall(const char* reason) {
   char line[4096];
   size_t length = 0;
@@ -109,8 +92,9 @@ void writeAll(int fd, const char* text, size_t size) {
   append(engineCallLineStart->data(), engineCallLineStart->size());
   append(reason, std::strlen(reason));
   line[length++] = '\n';
-  writeAll(STDERR_FILENO, line, length);
-  writeAll(STDOUT_FILENO, unavailableRecord->data(), unavailableRecord->size());
+  [[maybe_unused]] ssize_t ignored = write(STDERR_FILENO, line, length);
+  ignored = write(STDOUT_FILENO, unavailableRecord->data(),
+                  unavailableRecord->size());
   _exit(unavailableStatus);
 }
 
