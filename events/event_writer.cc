@@ -151,8 +151,13 @@ void emit(const Event& event) {
   writeWholeLine(STDOUT_FILENO, encodeEvent(event));
 }
 
+std::string fatalRecord(const std::string& message) {
+  return encodeEvent(
+      {{"type", "error"}, {"message", message}, {"fatal", true}});
+}
+
 void fail(const std::string& message, int code) {
-  emit({{"type", "error"}, {"message", message}, {"fatal", true}});
+  writeWholeLine(STDOUT_FILENO, fatalRecord(message));
   endProcess(code);
 }
 

@@ -34,8 +34,12 @@ void writeWholeLine(int fd, std::string_view line);
 // Encodes event and writes it to standard output at once, unbuffered.
 void emit(const Event& event);
 
-// Emits {"type":"error","message":message,"fatal":true} and ends the
-// process with code at once: no teardown, no "stopped" record.
+// The line {"type":"error","message":message,"fatal":true} as fail writes
+// it, for code that must write it without the writer (a signal handler).
+std::string fatalRecord(const std::string& message);
+
+// Emits fatalRecord(message) and ends the process with code at once: no
+// teardown, no "stopped" record.
 [[noreturn]] void fail(const std::string& message, int code = 1);
 
 // Ends the process with status at once, after flushing standard error,

@@ -1,12 +1,13 @@
 // The real quorvel hearing speech: through a private PulseAudio server and
 // one that dies, answers never, or comes back; and through the models it
-// may or may not use (another sherpa-onnx release, a damaged model,
-// PocketSphinx after the transducer).
+// may or may not use (another sherpa-onnx release, a damaged model, a
+// library that crashes).
 #include <gtest/gtest.h>
 #include <sndfile.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -142,9 +143,13 @@ TEST(QuorvelRecognitionTest, OnlyTheOneSherpaReleaseIsUsed) {
     EXPECT_TRUE(line.starts_with("quorvel: ")) << line;
 }
 
-// A model that does not load is never used again: the next one is, or the
-// locale has no recogniser (status 3).
-TEST(QuorvelRecognitionTest, DamagedModelsEndWithExitThreeOrFallBack) {
+const std::string unavailable =
+    R"x(last {"type":"error","message":"SFSpeechRecognizer unavailable (dictation\/Siri disabled?)","fatal":true})x";
+
+// A model whose library fails on it ends the helper with status 3, even
+// when another model could be used: after a failure inside a library, no
+// part of the process can be trusted to finish.
+TEST(QuorvelRecognitionTest, DamagedModelsEndWithExitThree) {
   Sandbox box(youngMan);
   // A copy of the project's transducer with its encoder cut short, and of
   // Debian's English PocketSphinx model with a damaged definition.
@@ -156,25 +161,38 @@ TEST(QuorvelRecognitionTest, DamagedModelsEndWithExitThreeOrFallBack) {
   std::ofstream(box.dir + "/sphinx/en-us/am/mdef") << "garbage";
   for (const char* file : {"cmudict-en-us.dict", "en-us.lm.bin"})
     fs::copy(sphinx + "/en-us/" + file, box.dir + "/sphinx/en-us/" + file);
-  const std::string unusable = "err quorvel: the ";
-  const std::string unavailable =
-      R"x(last {"type":"error","message":"SFSpeechRecognizer unavailable (dictation\/Siri disabled?)","fatal":true})x";
-  box.run({"env QUORVEL_MODEL_DIR=" + truncated + "; launch; exit 3",
-           unusable + "sherpa-onnx model in " + truncated +
-               "/en-us cannot be used: the library ended on an uncaught "
-               "exception: Load model from " +
-               truncated +
-               "/en-us/encoder.int8.onnx failed:Protobuf parsing failed.\n",
-           unavailable,
-           // PocketSphinx exits the process on a damaged model definition.
-           "env QUORVEL_MODEL_DIR={dir}/sphinx; launch; exit 3",
-           unusable + "PocketSphinx model in {dir}/sphinx/en-us cannot be used",
-           unavailable,
-           "env QUORVEL_MODEL_DIR=" + truncated + ":" + sphinx + "; launch",
-           "heard ; close; exit 0",
-           "err quorvel: recognising with the PocketSphinx model in " + sphinx,
-           unusable + "sherpa-onnx model in " + truncated +
-               "/en-us cannot be used: the library ended"});
+  const std::string truncatedFailed =
+      "err quorvel: the sherpa-onnx model in " + truncated +
+      "/en-us failed: the library ended on an uncaught exception: Load model "
+      "from " +
+      truncated + "/en-us/encoder.int8.onnx failed:Protobuf parsing failed.\n";
+  box.run(
+      {"env QUORVEL_MODEL_DIR=" + truncated + "; launch; exit 3",
+       truncatedFailed, unavailable,
+       // PocketSphinx exits the process on a damaged model definition.
+       "env QUORVEL_MODEL_DIR={dir}/sphinx; launch; exit 3",
+       "err quorvel: the PocketSphinx model in {dir}/sphinx/en-us failed: "
+       "PocketSphinx: ",
+       unavailable,
+       "env QUORVEL_MODEL_DIR=" + truncated + ":" + sphinx + "; launch; exit 3",
+       truncatedFailed, unavailable});
+}
+
+// A library that crashes while it holds standard error's lock (sherpa-onnx
+// on its 8th decode) ends the helper within a second, all the same.
+TEST(QuorvelRecognitionTest, CrashHoldingALockEndsWithExitThreeAtOnce) {
+  Sandbox box;
+  box.run({"env QUORVEL_SHERPA_DIR=" QUORVEL_CRASHING_SHERPA_DIR,
+           "env CRASHING_SHERPA_STAMP={dir}/crashed",
+           "env QUORVEL_MODEL_DIR=" + models + "; launch; exit 3 10"});
+  const auto ended = std::chrono::steady_clock::now().time_since_epoch();
+  int64_t crashed = 0;
+  std::ifstream(box.dir + "/crashed") >> crashed;
+  ASSERT_GT(crashed, 0);
+  EXPECT_LT(ended - std::chrono::nanoseconds(crashed), std::chrono::seconds(1));
+  box.run({"err quorvel: the sherpa-onnx model in " + models +
+               "/en-us failed: the library crashed (SIGSEGV)\n",
+           unavailable});
 }
 
 // Samples of 16 kHz mono recordings, and seconds of silence, end to end.

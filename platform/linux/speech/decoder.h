@@ -14,8 +14,9 @@ namespace quorvel {
 
 // One loaded model. Every call runs on its decoding thread, inside an
 // engine call (see DecodingThread): a library failure that would end the
-// process ends that thread instead. An utterance may outlast the task it
-// began in: cut() hands what follows the words a task reported to the next.
+// process ends it there, with status 3. An utterance may outlast the task
+// it began in: cut() hands what follows the words a task reported to the
+// next.
 class Decoder {
  public:
   virtual ~Decoder() = default;
@@ -55,10 +56,10 @@ class Engine {
 };
 
 // For an engine library's own fatal-error hook, which would end the process
-// after it returns: on a decoding thread inside an engine call, records
-// reason as the model's failure and never returns; elsewhere returns at
-// once.
-void stopDecodingThreadOnFatalError(const char* reason);
+// after it returns: on a decoding thread inside an engine call, ends the
+// process as a crash there does, with reason as the model's failure (see
+// DecodingThread); elsewhere returns at once.
+void endProcessOnFatalEngineError(const char* reason);
 
 // Writes "quorvel: " + text as one line on standard error, in one call.
 void writeEngineDiagnostic(const std::string& text);

@@ -1,34 +1,37 @@
 #include "platform/linux/speech/decoding_thread.h"
 
-#include <semaphore.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <map>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "events/event_writer.h"
+
 namespace quorvel {
-
-void reapStoppedThreads();
-
 namespace {
 
-// The model whose engine the calling thread is in, if any. Read by the
-// fatal-failure catchers, signal handlers among them: a plain pointer in
-// the executable's own thread-local storage is safe to read there.
-thread_local DecodingThread* engineCallOwner = nullptr;
+// The fatalLineStart of the model whose engine the calling thread is in;
+// null outside engine calls. Read by the fatal-failure catchers, signal
+// handlers among them: a plain pointer in the executable's own
+// thread-local storage is safe to read there.
+thread_local const std::string* engineCallLineStart = nullptr;
 
 }  // namespace
 
 class DecodingThread::EngineCall {
  public:
-  explicit EngineCall(DecodingThread* owner) { engineCallOwner = owner; }
-  ~EngineCall() { engineCallOwner = nullptr; }
+  explicit EngineCall(const DecodingThread* owner) {
+    engineCallLineStart = &owner->fatalLineStart;
+  }
+  ~EngineCall() { engineCallLineStart = nullptr; }
   EngineCall(const EngineCall&) = delete;
   EngineCall& operator=(const EngineCall&) = delete;
 };
@@ -47,9 +50,11 @@ Models& models() {
   return all;
 }
 
-// Posted, from a signal handler too, when a decoding thread has stopped on
-// a fatal failure; the reaper thread then does what a handler cannot.
-sem_t reaperWake;
+// What a parent already knows for "no recogniser can be used", as the
+// listener writes it; composed once, before the first engine call, and
+// never freed.
+const std::string* unavailableRecord = nullptr;
+constexpr int unavailableStatus = 3;
 
 constexpr int caughtSignals[] = {SIGABRT, SIGSEGV, SIGBUS, SIGFPE, SIGILL};
 struct sigaction previousActions[std::size(caughtSignals)];
@@ -70,8 +75,34 @@ const char* signalReason(int signo) {
   }
 }
 
+// Ends the process for a fatal failure inside an engine call: the model's
+// line with reason on standard error, the record on standard output, each
+// in one write, then the status. Only what is safe inside a signal
+// handler, and no lock: the failing thread may hold any, and no other
+// thread may run our code first. A write that fails is not retried: the
+// status alone must then do.
+[[noreturn]] void endInEngineCall(const char* reason) {
+  char line[4096];
+  size_t length = 0;
+  auto append = [&](const char* text, size_t size) {
+    for (size_t i = 0; i < size && length + 1 < sizeof line; ++i) {
+      line[length++] = text[i];
+    }
+  };
+  append(engineCallLineStart->data(), engineCallLineStart->size());
+  append(reason, std::strlen(reason));
+  line[length++] = '\n';
+  [[maybe_unused]] ssize_t ignored = write(STDERR_FILENO, line, length);
+  ignored = write(STDOUT_FILENO, unavailableRecord->data(),
+                  unavailableRecord->size());
+  // _exit's own system call: ThreadSanitizer's _exit flushes standard
+  // output (whose lock the failing thread may hold) and waits a second.
+  syscall(SYS_exit_group, unavailableStatus);
+  __builtin_unreachable();
+}
+
 void onFatalSignal(int signo, siginfo_t* info, void* context) {
-  stopDecodingThreadOnFatalError(signalReason(signo));
+  if (engineCallLineStart != nullptr) endInEngineCall(signalReason(signo));
   // Not in an engine call: the signal keeps the meaning it had.
   for (size_t i = 0; i < std::size(caughtSignals); ++i) {
     if (caughtSignals[i] != signo) continue;
@@ -92,9 +123,10 @@ void onFatalSignal(int signo, siginfo_t* info, void* context) {
 }
 
 void onTerminate() {
-  if (engineCallOwner != nullptr) {
+  if (engineCallLineStart != nullptr) {
+    // Not a signal handler: the exception's text may still be read. The
+    // project throws nothing itself; this only reads the library's.
     std::string reason = "the library ended on an uncaught exception";
-    // The project throws nothing itself; this only reads the library's.
     if (std::exception_ptr thrown = std::current_exception()) {
       try {
         std::rethrow_exception(thrown);
@@ -103,25 +135,27 @@ void onTerminate() {
       } catch (...) {
       }
     }
-    stopDecodingThreadOnFatalError(reason.c_str());
+    endInEngineCall(reason.c_str());
   }
   if (previousTerminate != nullptr) previousTerminate();
   std::abort();
 }
 
-void onExit() { stopDecodingThreadOnFatalError("the library called exit()"); }
+void onExit() {
+  if (engineCallLineStart != nullptr)
+    endInEngineCall("the library called exit()");
+}
 
-// Installs the catchers and starts the reaper, once per process.
+// Installs the catchers once per process, before the first engine call.
 void installCatchers() {
   static std::once_flag once;
   std::call_once(once, [] {
-    sem_init(&reaperWake, /*pshared=*/0, /*value=*/0);
-    std::thread([] {
-      for (;;) {
-        if (sem_wait(&reaperWake) == 0) reapStoppedThreads();
-      }
-    }).detach();
+    unavailableRecord = new std::string(fatalRecord(
+        "SFSpeechRecognizer unavailable (dictation/Siri disabled?)"));
     previousTerminate = std::set_terminate(onTerminate);
+    // Registered this late so that it runs before the exit handlers of
+    // everything that exists by now (exit() runs them last to first).
+    std::atexit(onExit);
     struct sigaction action = {};
     action.sa_sigaction = onFatalSignal;
     action.sa_flags = SA_SIGINFO;
@@ -144,35 +178,8 @@ RecognitionError recognitionError(RecognitionErrorCode code,
 
 }  // namespace
 
-void stopDecodingThreadOnFatalError(const char* reason) {
-  DecodingThread* owner = engineCallOwner;
-  if (owner == nullptr) return;
-  // Only what is safe inside a signal handler from here on.
-  size_t length = 0;
-  while (reason[length] != '\0' && length + 1 < sizeof owner->stopReason) {
-    owner->stopReason[length] = reason[length];
-    ++length;
-  }
-  owner->stopReason[length] = '\0';
-  owner->stopped.store(true, std::memory_order_release);
-  sem_post(&reaperWake);
-  // The library's state on this thread is beyond repair and the process
-  // must not end: the thread waits here until the process does.
-  for (;;) pause();
-}
-
-void reapStoppedThreads() {
-  std::vector<std::shared_ptr<DecodingThread>> all;
-  {
-    Models& registry = models();
-    std::lock_guard<std::mutex> lock(registry.mutex);
-    for (const auto& [key, model] : registry.byFolder) all.push_back(model);
-  }
-  for (const auto& model : all) {
-    if (model->stopped.load(std::memory_order_acquire)) {
-      model->markBroken(model->stopReason);
-    }
-  }
+void endProcessOnFatalEngineError(const char* reason) {
+  if (engineCallLineStart != nullptr) endInEngineCall(reason);
 }
 
 void writeEngineDiagnostic(const std::string& text) {
@@ -189,15 +196,17 @@ std::shared_ptr<DecodingThread> DecodingThread::forModel(
 }
 
 DecodingThread::DecodingThread(Engine& modelEngine, std::string modelFolder)
-    : engine(modelEngine), folder(std::move(modelFolder)) {}
+    : engine(modelEngine),
+      folder(std::move(modelFolder)),
+      fatalLineStart(std::string("quorvel: the ") + engine.name() +
+                     " model in " + folder + " failed: ") {}
 
 bool DecodingThread::usable() {
   std::unique_lock<std::mutex> lock(stateMutex);
   if (state == State::Idle) {
     state = State::Loading;
     installCatchers();
-    // Detached: the thread owns the model until the process ends. A thread
-    // stopped by a fatal failure never finishes at all.
+    // Detached: the thread owns the model until the process ends.
     std::thread([this] { run(); }).detach();
   }
   stateChanged.wait(lock, [this] { return state != State::Loading; });
@@ -207,11 +216,9 @@ bool DecodingThread::usable() {
 void DecodingThread::decode(std::shared_ptr<RecognitionStream> stream) {
   if (usable()) {
     std::lock_guard<std::mutex> lock(jobsMutex);
-    if (!closed) {
-      jobs.push_back(std::move(stream));
-      jobsReady.notify_one();
-      return;
-    }
+    jobs.push_back(std::move(stream));
+    jobsReady.notify_one();
+    return;
   }
   stream->finish(
       std::nullopt,
@@ -220,56 +227,30 @@ void DecodingThread::decode(std::shared_ptr<RecognitionStream> stream) {
                            folder + " cannot be used"));
 }
 
-void DecodingThread::markBroken(const std::string& reason) {
-  {
-    std::lock_guard<std::mutex> lock(stateMutex);
-    if (state == State::Broken) return;
-    // Written before anyone can see the change: a waiter may end the
-    // process as soon as it does.
-    writeEngineDiagnostic(std::string("the ") + engine.name() + " model in " +
-                          folder + " cannot be used: " + reason);
-    state = State::Broken;
-  }
-  stateChanged.notify_all();
-  std::vector<std::shared_ptr<RecognitionStream>> ended;
-  {
-    std::lock_guard<std::mutex> lock(jobsMutex);
-    closed = true;
-    if (current) ended.push_back(std::move(current));
-    ended.insert(ended.end(), jobs.begin(), jobs.end());
-    jobs.clear();
-  }
-  for (const auto& stream : ended) {
-    stream->finish(std::nullopt,
-                   recognitionError(RecognitionErrorCode::DecoderFailed,
-                                    "The speech engine failed: " + reason));
-  }
-}
-
 void DecodingThread::run() {
-  // Registered anew before each load, so that it runs before the exit
-  // handlers of everything that exists by now (exit() runs them last to
-  // first) and the process is left intact when the library exits.
-  std::atexit(onExit);
   std::string failure;
-  std::unique_ptr<Decoder> loaded;
   {
     EngineCall call(this);
-    loaded = engine.load(folder, failure);
+    decoder = engine.load(folder, failure);
   }
-  if (!loaded) {
-    markBroken(failure.empty() ? "it does not load" : failure);
-    return;
+  const bool loaded = decoder != nullptr;
+  if (loaded) {
+    resampler = std::make_unique<MonoResampler>(decoder->sampleRate());
   }
-  decoder = std::move(loaded);
-  resampler = std::make_unique<MonoResampler>(decoder->sampleRate());
   {
     std::lock_guard<std::mutex> lock(stateMutex);
-    writeEngineDiagnostic(std::string("recognising with the ") + engine.name() +
-                          " model in " + folder);
-    state = State::Ready;
+    // Written before anyone can see the change: a waiter may end the
+    // process as soon as it does.
+    const std::string model =
+        std::string(engine.name()) + " model in " + folder;
+    writeEngineDiagnostic(
+        loaded ? "recognising with the " + model
+               : "the " + model + " cannot be used: " +
+                     (failure.empty() ? "it does not load" : failure));
+    state = loaded ? State::Ready : State::Unusable;
   }
   stateChanged.notify_all();
+  if (!loaded) return;
 
   for (;;) {
     std::shared_ptr<RecognitionStream> stream;
@@ -278,11 +259,8 @@ void DecodingThread::run() {
       jobsReady.wait(lock, [this] { return !jobs.empty(); });
       stream = std::move(jobs.front());
       jobs.pop_front();
-      current = stream;
     }
     decodeOne(*stream);
-    std::lock_guard<std::mutex> lock(jobsMutex);
-    current.reset();
   }
 }
 

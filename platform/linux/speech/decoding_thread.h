@@ -9,13 +9,16 @@
 // exception, abort(), a crash signal, exit(), PocketSphinx's fatal log, as
 // a damaged or mismatched model file brings about. Every call into the
 // engine runs on this thread, marked as an engine call, and such a failure
-// there stops only this thread, for good: the model is then broken, the
-// task it was decoding ends with an error, and usable() is false from then
-// on. The same failure on any other thread ends the process as before.
+// there ends the process at once, from the failing thread: one line on
+// standard error naming the model and the failure, the fatal record of a
+// locale without a recogniser on standard output, status 3. Nothing else
+// may run first, since the failing thread may hold any lock of the process
+// (standard error's, the allocator's) for good. A model that the library
+// only reports it cannot load is unusable, and the next one may be used.
+// The same failures on any other thread keep their usual effect.
 #ifndef QUORVEL_PLATFORM_LINUX_SPEECH_DECODING_THREAD_H_
 #define QUORVEL_PLATFORM_LINUX_SPEECH_DECODING_THREAD_H_
 
-#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -39,29 +42,28 @@ class DecodingThread {
   DecodingThread& operator=(const DecodingThread&) = delete;
 
   // Starts the thread on the first call, which waits for the load; later
-  // calls answer at once. True while the model can decode. A failed load
-  // is not retried. Writes one "quorvel: " line when the model has loaded
-  // and one when it breaks.
+  // calls answer at once. True once the model has loaded; a failed load is
+  // not retried. Writes one "quorvel: " line when the model has loaded and
+  // one when it does not load.
   bool usable();
   // Decodes stream after the streams queued before it, delivering its
-  // results through the stream. A model that is not usable, or breaks while
-  // decoding it, ends the stream with an error.
+  // results through the stream. A model that is not usable ends the stream
+  // with an error.
   void decode(std::shared_ptr<RecognitionStream> stream);
 
  private:
-  friend void stopDecodingThreadOnFatalError(const char* reason);
-  friend void reapStoppedThreads();
   class EngineCall;
-  enum class State { Idle, Loading, Ready, Broken };
+  enum class State { Idle, Loading, Ready, Unusable };
 
   DecodingThread(Engine& engine, std::string folder);
   void run();  // the decoding thread
   void decodeOne(RecognitionStream& stream);
-  // Ends the model's use with reason; the first call alone counts.
-  void markBroken(const std::string& reason);
 
   Engine& engine;
   const std::string folder;
+  // "quorvel: the <engine> model in <folder> failed: ", composed before any
+  // engine call: a fatal failure there writes it with its reason.
+  const std::string fatalLineStart;
 
   std::mutex stateMutex;
   std::condition_variable stateChanged;
@@ -79,16 +81,7 @@ class DecodingThread {
 
   std::mutex jobsMutex;
   std::condition_variable jobsReady;
-  // Guarded by jobsMutex: the queue, the stream being decoded, and whether
-  // the model broke (no stream is queued after that).
-  std::deque<std::shared_ptr<RecognitionStream>> jobs;
-  std::shared_ptr<RecognitionStream> current;
-  bool closed = false;
-
-  // Written on the decoding thread by a fatal failure, possibly inside a
-  // signal handler, then read by the thread that marks the model broken.
-  std::atomic<bool> stopped{false};
-  char stopReason[256] = {};
+  std::deque<std::shared_ptr<RecognitionStream>> jobs;  // guarded by jobsMutex
 };
 
 }  // namespace quorvel

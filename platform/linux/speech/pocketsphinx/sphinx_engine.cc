@@ -63,8 +63,8 @@ std::string pickFile(const fs::path& folder,
 // The library's log, and its way out: on some damaged models, and on
 // failures while decoding, it reports a fatal error here and then calls
 // exit() for the whole process. On a decoding thread that fatal error
-// stops only the thread (see DecodingThread); elsewhere the library goes
-// on to exit.
+// ends the process there with the model's failure and status 3 (see
+// DecodingThread); elsewhere the library goes on to exit.
 void logAndCatchFatal(void*, err_lvl_t level, const char* format, ...) {
   va_list args;
   va_start(args, format);
@@ -81,7 +81,7 @@ void logAndCatchFatal(void*, err_lvl_t level, const char* format, ...) {
   while (!reason.empty() && (reason.back() == '\n' || reason.back() == ' ')) {
     reason.pop_back();
   }
-  stopDecodingThreadOnFatalError(("PocketSphinx: " + reason).c_str());
+  endProcessOnFatalEngineError(("PocketSphinx: " + reason).c_str());
 }
 
 // The library logs every step of loading and decoding to stderr, which
