@@ -1,23 +1,17 @@
+#include "platform/linux/speech/decoding_thread.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sndfile.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <stdexcept>
 
-#include "platform/linux/speech/decoding_thread.h"
-#include "platform/linux/speech/on_device_speech_service.h"
 #include "tests/fakes/fakes.h"
 
 namespace quorvel {
 namespace {
-
-using testing::HasSubstr;
-
-const std::string sphinxRoot = "/usr/share/pocketsphinx/model";
-const std::string data = "/usr/share/pocketsphinx/test/data/";
 
 // Every call of one task's handler, in order, until one ends the task.
 // The handler keeps it alive, for calls that would come too late.
@@ -43,101 +37,6 @@ struct Calls : std::enable_shared_from_this<Calls> {
   std::vector<std::optional<RecognitionResult>> results;
   std::vector<std::optional<RecognitionError>> errors;
 };
-
-// 16-bit samples at 16 kHz, repeated to rate and onto channels, planar.
-AudioChunk sound(const std::string& path, int rate = 16000, int channels = 1) {
-  SF_INFO info{0, 16000, 1, SF_FORMAT_RAW | SF_FORMAT_PCM_16, 0, 0};
-  SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
-  std::vector<float> mono(info.frames);
-  sf_readf_float(file, mono.data(), info.frames);
-  sf_close(file);
-  AudioChunk chunk{double(rate),
-                   uint32_t(channels),
-                   uint32_t(mono.size() * rate / 16000),
-                   {}};
-  for (int c = 0; c < channels; ++c) {
-    for (float sample : mono)
-      chunk.samples.insert(chunk.samples.end(), rate / 16000, sample);
-  }
-  return chunk;
-}
-
-// Feeds a request or stream as a capture thread does, 1024 frames a time.
-template <typename Request>
-void feed(Request& request, const AudioChunk& chunk) {
-  std::vector<const float*> channels(chunk.channels);
-  for (uint32_t start = 0; start < chunk.frames; start += 1024) {
-    for (uint32_t c = 0; c < chunk.channels; ++c)
-      channels[c] = chunk.samples.data() + c * chunk.frames + start;
-    request.append(
-        {std::min(1024u, chunk.frames - start), channels, chunk.sampleRate});
-  }
-}
-
-// Each engine alone: a root holding only its model.
-class OnDeviceSpeechServiceTest : public testing::TestWithParam<std::string> {
- protected:
-  std::shared_ptr<Calls> recognise(const AudioChunk& chunk,
-                                   bool cancel = false) {
-    auto calls = std::make_shared<Calls>();
-    auto recognizer = service.recognizer("en-US");
-    EXPECT_TRUE(recognizer && recognizer->isAvailable());
-    auto request = recognizer->makeRequest();
-    auto task = recognizer->recognitionTask(request, calls->handler());
-    feed(*request, chunk);
-    if (cancel) task->cancel(), task->cancel();
-    request->endAudio();
-    EXPECT_TRUE(calls->wait(fake.queue));
-    feed(*request, chunk);  // after the end: changes nothing
-    request->endAudio();
-    return calls;
-  }
-
-  FakePlatform fake;
-  PrivacyStore store{"/nonexistent/privacy"};
-  OnDeviceSpeechService service{fake.queue, store, ModelDirectory({GetParam()}),
-                                fake};
-};
-
-INSTANTIATE_TEST_SUITE_P(Engines, OnDeviceSpeechServiceTest,
-                         testing::Values(QUORVEL_SOURCE_DIR "/models",
-                                         sphinxRoot),
-                         [](const auto& root) {
-                           return root.index ? "PocketSphinx" : "transducer";
-                         });
-
-// Partials, then one final of lower-case words, from 16 kHz mono or 48 kHz
-// stereo; silence ends with "No speech detected"; a cancel with one
-// cancellation and nothing after. The model loads once.
-TEST_P(OnDeviceSpeechServiceTest, RecognisesSpeechAndEndsEveryTask) {
-  const std::string youngMan =
-      data + "librivox/sense_and_sensibility_01_austen_64kb-0880.wav";
-  for (const auto& [chunk, words] :
-       {std::pair{sound(data + "goforward.raw"), "forward"},
-        std::pair{sound(youngMan, 48000, 2), "young man"}}) {
-    const auto calls = recognise(chunk);
-    ASSERT_GE(calls->results.size(), 2u);
-    for (size_t i = 0; i + 1 < calls->results.size(); ++i)
-      EXPECT_FALSE(calls->errors[i] || calls->results[i]->isFinal);
-    ASSERT_TRUE(calls->results.back());
-    EXPECT_THAT(calls->results.back()->bestText,
-                testing::MatchesRegex("[a-z']+( [a-z']+)*"));
-    EXPECT_THAT(calls->results.back()->bestText, HasSubstr(words));
-  }
-  const auto silence = recognise({16000, 1, 16000, std::vector<float>(16000)});
-  ASSERT_TRUE(silence->errors.back());
-  EXPECT_EQ(silence->errors.back()->code, noSpeechCode);
-  EXPECT_FALSE(silence->results.back());
-  const auto cancelled = recognise(sound(data + "goforward.raw"), true);
-  // A model decodes its tasks in order: once a later one has ended, the
-  // cancelled one is done with.
-  recognise({16000, 1, 8000, std::vector<float>(8000)});
-  ASSERT_TRUE(cancelled->errors.back());
-  EXPECT_EQ(cancelled->errors.back()->domain, routineEndDomain);
-  EXPECT_EQ(cancelled->errors.back()->code, taskCancelledCode);
-  for (size_t i = 0; i + 1 < cancelled->results.size(); ++i)
-    EXPECT_FALSE(cancelled->errors[i] || cancelled->results[i]->isFinal);
-}
 
 // Ways an engine library fails on a damaged model.
 enum class Fault { None, NoDecoder, Throw, Abort, Crash, Exit, FatalLog };
@@ -210,7 +109,9 @@ TEST(DecodingThreadTest, LibraryFailuresEndTheProcessWithStatusThree) {
           auto stream = std::make_shared<RecognitionStream>();
           stream->attach(queue, calls->handler());
           model->decode(stream);
-          feed(*stream, {16000, 1, 1600, std::vector<float>(1600)});
+          const std::vector<float> silence(1600);
+          const float* channels[] = {silence.data()};
+          stream->append({1600, channels, 16000});
           stream->endAudio();
           const bool failed =
               calls->wait(queue) && calls->errors.back() &&
