@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
+#if __has_include(<unicode/uloc.h>)
+#include <unicode/uloc.h>
+#endif
 
+#include "app/command_reader.h"
 #include "app/entry.h"
 #include "app/listening_startup.h"
 #include "listener/continuous_listener.h"
@@ -94,6 +98,30 @@ TEST_F(ListeningStartupTest, CheckModeOrTheApplication) {
   fake.queue.runUntilIdle();
   EXPECT_EQ(fake.activations, 1);
   EXPECT_EQ(output.take().back(), record("listening"));
+}
+
+// A command is the whole line, trimmed of whitespace and line breaks
+// (U+0085 and U+3000 too) and lower-cased by root rules: under a Turkish
+// locale "QUIT" must not become "quıt".
+TEST(CommandReaderTest, LinesAreTrimmedAndLowerCasedWhateverTheLocale) {
+#if __has_include(<unicode/uloc.h>)  // not in macOS's libicucore
+  UErrorCode status = U_ZERO_ERROR;
+  uloc_setDefault("tr_TR", &status);
+#endif
+  const std::pair<std::string, Command> lines[] = {
+      {"  PAUSE \r", Command::Pause},
+      {"resume\xC2\x85", Command::Resume},
+      {"\xE3\x80\x80QUIT\t", Command::Stop},
+      {"exit", Command::Stop},
+      {"Stop", Command::Stop},
+      {"st op", Command::None},
+      {"stopped", Command::None},
+      {"", Command::None}};
+  for (const auto& [line, command] : lines)
+    EXPECT_EQ(parseCommand(line), command) << line;
+#if __has_include(<unicode/uloc.h>)
+  uloc_setDefault(nullptr, &status);
+#endif
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <future>
 #include <thread>
+#include <tuple>
 
 #include "platform/linux/privacy/privacy_microphone_access.h"
 #include "platform/linux/privacy/privacy_store.h"
@@ -83,6 +84,22 @@ TEST(PrivacyStoreTest, WritesReplaceTheFileAndKeepOtherLines) {
   }
   EXPECT_TRUE(fs::is_fifo(dir + "/fifo"));
   fs::remove_all(dir);
+}
+
+// Values are trimmed, '#' starts a comment, a later line overrides an
+// earlier one, and each permission reads labels in its own numbering.
+TEST(PrivacyStoreTest, ParsesLabelsRawValuesAndComments) {
+  const std::tuple<std::string, int64_t, int64_t> stores[] = {
+      {" speech =\tauthorized \r\nmicrophone= restricted", 3, 1},
+      {"speech=1\nspeech=authorized\nmicrophone=2 # denied", 3, 2},
+      {"# speech=3\nmicrophone#=3\nspeech=-7\n", -7, 0},
+      {"speech=3x\nmicrophone=9223372036854775808", 0, 0},
+      {"speech=Authorized\nmicrophone=\nspeech", 0, 0}};
+  for (const auto& [text, speech, microphone] : stores) {
+    const PrivacyStatuses statuses = parsePrivacyStore(text);
+    EXPECT_EQ(statuses.speech, speech) << text;
+    EXPECT_EQ(statuses.microphone, microphone) << text;
+  }
 }
 
 }  // namespace
