@@ -63,7 +63,7 @@ TEST(PrivacyStoreTest, WritesReplaceTheFileAndKeepOtherLines) {
             "");
 
   const std::string grant = "speech=authorized\n";
-  std::string full(PrivacyStore::maxFileBytes - grant.size(), '#');
+  std::string full(4096 - grant.size(), '#');  // 4 KiB is the cap
   full.back() = '\n';
   std::ofstream(dir + "/full") << full + grant;
   EXPECT_EQ(PrivacyStore(dir + "/full").read().speech, 3);
