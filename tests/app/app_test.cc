@@ -3,6 +3,8 @@
 #include <unicode/uloc.h>
 #endif
 
+#include <cstdio>
+
 #include "app/command_reader.h"
 #include "app/entry.h"
 #include "app/listening_startup.h"
@@ -55,6 +57,20 @@ TEST(CommandReaderTest, LinesAreTrimmedAndLowerCasedWhateverTheLocale) {
 #if __has_include(<unicode/uloc.h>)
   uloc_setDefault(nullptr, &status);
 #endif
+}
+
+// A line of up to 1 MiB is kept; a longer one is no command and comes back
+// empty, and the line after it is read as usual.
+TEST(CommandReaderTest, LinesOverOneMebibyteComeBackEmpty) {
+  const std::string kept(1 << 20, 's');
+  std::FILE* file = std::tmpfile();
+  std::fputs((kept + "\n" + kept + "s\nstop").c_str(), file);
+  std::rewind(file);
+  LineReader reader(fileno(file));
+  EXPECT_EQ(reader.next(), kept);
+  EXPECT_EQ(reader.next(), "");
+  EXPECT_EQ(reader.next(), "stop");
+  std::fclose(file);
 }
 
 }  // namespace
