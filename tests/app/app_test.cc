@@ -35,6 +35,16 @@ TEST(EntryTest, OnlyAnExactCheckArgumentSkipsTheApplication) {
   gAppDelegate.reset();  // it refers to fake
 }
 
+// Without a recogniser for en-US, the default one (the user's language's)
+// still makes the check succeed.
+TEST(EntryDeathTest, CheckCountsTheDefaultRecognizer) {
+  FakePlatform fake;
+  fake.speech.locales.clear();
+  fake.speech.defaultLocale.emplace();
+  const char* check[] = {"quorvel", "--check"};
+  EXPECT_EXIT(runMain(2, check, fake.platform), testing::ExitedWithCode(0), "");
+}
+
 // A command is the whole line, trimmed of whitespace and line breaks
 // (U+0085 and U+3000 too) and lower-cased by root rules: under a Turkish
 // locale "QUIT" must not become "quıt".
