@@ -38,10 +38,6 @@ void runCheck(Platform& platform) {
 }
 
 int runMain(int argc, const char* const* argv, Platform& platform) {
-  authTimeoutSeconds = 45.0;
-  gSignalSources.clear();
-  gListener.reset();
-  gAppDelegate.reset();
   for (int i = 0; i < argc; ++i) {
     if (std::string_view(argv[i]) == "--check") runCheck(platform);
   }

@@ -7,6 +7,17 @@
 #include "events/shortest_decimal.h"
 
 namespace quorvel {
+namespace {
+
+// The sample rate as the shortest text that reads back to the same
+// double, always with a fractional part ("0.0", "44100.0", "22050.5").
+std::string formatSampleRate(double sampleRate) {
+  std::string text = shortestDecimal(sampleRate);
+  if (text.find_first_not_of("-0123456789") == std::string::npos) text += ".0";
+  return text;
+}
+
+}  // namespace
 
 std::shared_ptr<ContinuousListener> ContinuousListener::create(
     MainQueue& queue, SpeechService& speech, WallClock& clock,
@@ -34,12 +45,6 @@ ContinuousListener::ContinuousListener(MainQueue& queue, SpeechService& speech,
       clock(clock),
       audioEngine(std::move(audioEngine)),
       localeId(std::move(localeId)) {}
-
-std::string formatSampleRate(double sampleRate) {
-  std::string text = shortestDecimal(sampleRate);
-  if (text.find_first_not_of("-0123456789") == std::string::npos) text += ".0";
-  return text;
-}
 
 void ContinuousListener::start() {
   if (stopped || stopping || paused) return;

@@ -123,10 +123,6 @@ class ContinuousListener
   static constexpr uint32_t tapBufferSize = 1024;
 };
 
-// The sample rate as the shortest text that reads back to the same
-// double, always with a fractional part ("0.0", "44100.0", "22050.5").
-std::string formatSampleRate(double sampleRate);
-
 }  // namespace quorvel
 
 #endif  // QUORVEL_LISTENER_CONTINUOUS_LISTENER_H_

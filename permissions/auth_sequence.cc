@@ -13,10 +13,10 @@
 
 namespace quorvel {
 
-double authTimeoutSeconds = 45.0;
-
 namespace {
 
+// How long the user has to switch the speech permission on by hand.
+constexpr double authTimeoutSeconds = 45.0;
 constexpr double pollIntervalSeconds = 1.0;
 
 const char* const speechDeniedMessage =

@@ -10,16 +10,12 @@
 
 namespace quorvel {
 
-// How long the sequence waits for the speech permission to be switched on
-// by hand, in seconds. Set by the process entry before the sequence runs.
-extern double authTimeoutSeconds;
-
 // Activates the application, writes the bundle diagnostic line to standard
 // error and emits the "auth" records of the sequence. A speech permission
 // that is denied or restricted ends the process at once through fail (exit
-// 1); any other undecided one is polled for authTimeoutSeconds. An
-// undetermined microphone is requested through the platform prompt. Returns
-// before either wait ends. Once both have ended, on a later turn of the
+// 1); any other undecided one is polled for 45 s. An undetermined
+// microphone is requested through the platform prompt. Returns before
+// either wait ends. Once both have ended, on a later turn of the
 // main queue: calls beginListeningAfterAuth when both permissions are
 // authorized, otherwise fails with exit 1, naming the speech permission
 // first. The services platform refers to must outlive the sequence.

@@ -20,7 +20,6 @@ class WorkItem {
   WorkItem& operator=(const WorkItem&) = delete;
 
   void cancel() { cancelled.store(true); }
-  bool isCancelled() const { return cancelled.load(); }
   // Runs the body unless the item was cancelled. Called by queues only.
   void perform() {
     if (!cancelled.load() && body) body();

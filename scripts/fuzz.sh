@@ -7,8 +7,8 @@
 #   scripts/fuzz.sh                    every target, 60 s each
 #   scripts/fuzz.sh 10                 every target, 10 s each
 #   FUZZ_SECONDS=10 scripts/fuzz.sh    the same
-#   scripts/fuzz.sh 30 listener        only the named targets, 30 s each
-#   scripts/fuzz.sh listener           only the listener, 60 s
+#   scripts/fuzz.sh 30 event_writer    only the named targets, 30 s each
+#   scripts/fuzz.sh command_lines      only the command lines, 60 s
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,7 +23,7 @@ if ! [[ "$seconds" =~ ^[0-9]+$ ]] || [ "$seconds" -eq 0 ]; then
 fi
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-  targets=(event_writer command_lines privacy_store preferred_languages listener)
+  targets=(event_writer command_lines)
 fi
 
 # Packages (clang and its fuzzer runtime among them) and the normal build.

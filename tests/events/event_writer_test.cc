@@ -1,7 +1,7 @@
 #include "events/event_writer.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <limits.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -9,7 +9,6 @@
 #include <thread>
 
 #include "events/shortest_decimal.h"
-#include "tests/fakes/fakes.h"
 
 namespace quorvel {
 namespace {
@@ -47,20 +46,22 @@ TEST(EventWriterTest, OneCompactLineOrTheFallback) {
     EXPECT_EQ(shortestDecimal(value), text);
 }
 
-// Lines longer than a pipe's atomic write size, from two threads at once,
-// must arrive whole; a fatal record ends the process with its status.
-TEST(EventWriterDeathTest, LinesStayWholeAndFailExits) {
+// A parent may hand over a non-blocking pipe that it reads slowly: a line
+// longer than the whole pipe can only go out in parts, with waits between
+// them, and each must still arrive whole while two threads write at once.
+TEST(EventWriterTest, LinesStayWholeOnANonBlockingPipeReadSlowly) {
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
-  const size_t length = 4 * PIPE_BUF + 123;
+  ASSERT_EQ(fcntl(fds[1], F_SETFL, O_NONBLOCK), 0);
+  const size_t length = (256 << 10) + 123;  // more than a pipe holds
   std::string received;
   std::thread reader([&] {
-    char chunk[8192];
+    char chunk[512];
     for (ssize_t n; (n = read(fds[0], chunk, sizeof chunk)) > 0;)
       received.append(chunk, n);
   });
   auto writer = [&](char fill) {
-    for (int i = 0; i < 200; ++i)
+    for (int i = 0; i < 20; ++i)
       writeWholeLine(fds[1], std::string(length, fill) + "\n");
   };
   std::thread a(writer, 'a'), b(writer, 'b');
@@ -69,24 +70,11 @@ TEST(EventWriterDeathTest, LinesStayWholeAndFailExits) {
   close(fds[1]);
   reader.join();
   close(fds[0]);
-  ASSERT_EQ(received.size(), 400 * (length + 1));
+  ASSERT_EQ(received.size(), 40 * (length + 1));
   for (size_t start = 0; start < received.size(); start += length + 1) {
     ASSERT_EQ(received.substr(start, length + 1),
               std::string(length, received[start]) + "\n");
   }
-  CapturedOutput output;
-  EXPECT_EXIT(
-      {
-        fail("bye dictation/Siri", 3);
-        emit({{"type", "never"}});
-      },
-      testing::ExitedWithCode(3), "");
-  EXPECT_EXIT(fail("one"), testing::ExitedWithCode(1), "");
-  EXPECT_EQ(
-      output.take(),
-      (std::vector<std::string>{
-          R"({"type":"error","message":"bye dictation\/Siri","fatal":true})",
-          R"({"type":"error","message":"one","fatal":true})"}));
 }
 
 }  // namespace

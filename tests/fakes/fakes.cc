@@ -52,10 +52,9 @@ std::unique_ptr<SpeechRecognizer> FakeSpeechService::make(
   return std::make_unique<Recognizer>(*this, *locale);
 }
 
-CapturedOutput::CapturedOutput(bool errorsToo) : fds{1} {
-  if (errorsToo) fds.push_back(2);
+CapturedOutput::CapturedOutput() {
   std::fflush(nullptr);
-  for (int fd : fds) {
+  for (int fd : {1, 2}) {
     saved[fd] = dup(fd);
     std::FILE* file = std::tmpfile();
     dup2(fileno(file), fd);
@@ -67,7 +66,7 @@ CapturedOutput::CapturedOutput(bool errorsToo) : fds{1} {
 CapturedOutput::~CapturedOutput() {
   std::fflush(nullptr);
   realOut = -1;
-  for (int fd : fds) {
+  for (int fd : {1, 2}) {
     dup2(saved[fd], fd);
     close(saved[fd]);
   }
@@ -91,14 +90,6 @@ std::vector<std::string> CapturedOutput::take(int fd) {
     start = std::min(end, text.size()) + 1;
   }
   return lines;
-}
-
-void CapturedOutput::clear() {
-  std::fflush(nullptr);
-  for (int fd : fds) {
-    if (ftruncate(fd, 0) != 0 || lseek(fd, 0, SEEK_SET) != 0) std::abort();
-    taken[fd] = 0;
-  }
 }
 
 }  // namespace quorvel

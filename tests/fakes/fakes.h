@@ -1,8 +1,8 @@
-// Test doubles of every platform seam, for the logic's tests and the
-// listener's fuzz target: a main queue in virtual time, a scripted speech
-// service and audio engine, the rest of the Platform, and a capture of what
-// the code writes to standard output and error. Everything runs on the
-// test's thread except the tap, the microphone's answer and the commands.
+// Test doubles of every platform seam, for the logic's tests: a main queue in
+// virtual time, a scripted speech service and audio engine, the rest of the
+// Platform, and a capture of what the code writes to standard output and error.
+// Everything runs on the test's thread except the tap, the microphone's answer
+// and the commands.
 #ifndef QUORVEL_TESTS_FAKES_FAKES_H_
 #define QUORVEL_TESTS_FAKES_FAKES_H_
 
@@ -75,14 +75,13 @@ class FakeAudioEngine : public AudioEngine {
     failureHandler = std::move(handler);
   }
   // One buffer of samples on every channel, or of frames without float
-  // data; false without a tap.
-  bool deliver(const std::vector<float>& samples, int channels = 1,
+  // data; nothing without a tap.
+  void deliver(const std::vector<float>& samples, int channels = 1,
                std::optional<uint32_t> framesWithoutFloats = {}) {
     std::vector<const float*> pointers(framesWithoutFloats ? 0 : channels,
                                        samples.data());
     std::lock_guard<std::mutex> lock(tapMutex);
     if (tap) tap({framesWithoutFloats.value_or(samples.size()), pointers});
-    return static_cast<bool>(tap);
   }
   // Capture ends on its own, as when the sound server goes away.
   void fail(const std::string& reason) {
@@ -109,11 +108,9 @@ class FakeMicrophoneAccess : public MicrophoneAccess {
  public:
   int64_t authorizationStatus() override { return status; }
   void requestAccess(std::function<void(bool)> completion) override {
-    ++requests;
     pending = std::move(completion);
   }
   std::atomic<int64_t> status = 3;
-  int requests = 0;
   std::function<void(bool)> pending;  // answered by the test
 };
 
@@ -172,7 +169,7 @@ class FakeSpeechService : public SpeechService {
 // One object plays the small seams: the application, the bundle, the
 // user's languages, the wall clock (the queue's, shifted by clockStep), a
 // background queue (a thread per block, joined by join() or at the end)
-// and the signal sources (raise() runs the handlers on the queue).
+// and signal sources that never fire.
 struct FakePlatform : Application,
                       Bundle,
                       UserLanguages,
@@ -180,10 +177,8 @@ struct FakePlatform : Application,
                       BackgroundQueue,
                       SignalSources {
   ~FakePlatform() override { join(); }
-  void setDelegate(ApplicationDelegate* newDelegate) override {
-    delegate = newDelegate;
-  }
-  void setActivationPolicyAccessory() override { accessory = true; }
+  void setDelegate(ApplicationDelegate*) override {}
+  void setActivationPolicyAccessory() override {}
   void activate() override { ++activations; }
   void run() override { ++runs; }
   std::string path() const override { return "/opt/quorvel"; }
@@ -203,15 +198,8 @@ struct FakePlatform : Application,
     for (auto& thread : threads) thread.join();
     threads.clear();
   }
-  std::unique_ptr<SignalSource> watch(int signo,
-                                      std::function<void()> handler) override {
-    handlers.emplace_back(signo, std::move(handler));
+  std::unique_ptr<SignalSource> watch(int, std::function<void()>) override {
     return std::make_unique<SignalSource>();
-  }
-  void raise(int signo) {
-    for (auto& [watched, handler] : handlers) {
-      if (watched == signo) queue.async(handler);
-    }
   }
   FakeAudioEngine& engine() { return *engines.back(); }
   std::unique_ptr<AudioEngine> makeEngine() {
@@ -224,8 +212,6 @@ struct FakePlatform : Application,
   FakeMainQueue queue;
   FakeSpeechService speech;
   FakeMicrophoneAccess microphone;
-  ApplicationDelegate* delegate = nullptr;
-  bool accessory = false;
   int activations = 0, runs = 0;
   std::optional<std::string> id = "local.brixlane.quorvel";
   std::map<std::string, std::string> info{
@@ -234,7 +220,6 @@ struct FakePlatform : Application,
   std::vector<std::string> languages{"en-US"};
   std::atomic<double> clockStep = 0;
   std::vector<std::thread> threads;
-  std::vector<std::pair<int, std::function<void()>>> handlers;
   AudioEngine::Format engineFormat{48000, 1};
   std::vector<FakeAudioEngine*> engines;  // all made, the newest last
   Platform platform{
@@ -243,24 +228,20 @@ struct FakePlatform : Application,
       -1};
 };
 
-// Points file descriptor 1, and 2 unless told not to, at temporary files
-// for its lifetime.
+// Points file descriptors 1 and 2 at temporary files for its lifetime.
 class CapturedOutput {
  public:
-  explicit CapturedOutput(bool errorsToo = true);
+  CapturedOutput();
   ~CapturedOutput();
   CapturedOutput(const CapturedOutput&) = delete;
   CapturedOutput& operator=(const CapturedOutput&) = delete;
 
   // The lines written to fd since the previous call, without line feeds.
   std::vector<std::string> take(int fd = 1);
-  // Forgets everything written so far.
-  void clear();
   // While one is alive, the real standard output; else -1.
   static inline int realOut = -1;
 
  private:
-  std::vector<int> fds;
   int saved[3] = {-1, -1, -1};
   size_t taken[3] = {0, 0, 0};
 };

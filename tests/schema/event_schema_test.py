@@ -8,14 +8,13 @@ import unittest
 
 import jsonschema
 
+# One record per rule.
 REFUSED = [
     {"type": "hello"}, {"type": "listening", "extra": 1},
-    {"type": "partial", "text": ""},
     {"type": "final", "text": "turn left\n", "reason": "silence"},
     {"type": "final", "text": "turn left", "reason": "timeout"},
     {"type": "level", "rms": 1.5}, {"type": "ready", "locale": "en_US"},
     {"type": "auth", "phase": "checking", "speech": "Denied", "mic": "denied"},
-    {"type": "auth", "phase": "micResult", "mic": "denied", "speech": "denied"},
     {"type": "check", "ok": True, "speechAuthorized": True, "micAuthorized": False,
      "speechStatus": "SFSpeechRecognizerAuthorizationStatus",
      "micStatus": "AVAuthorizationStatus", "recognizerAvailable": True},

@@ -73,12 +73,12 @@ struct Sandbox {
   //                  when the first is "socket"
   //   wait TEXT      a line holding TEXT comes within 30 s ("heard": the
   //                  next "final" does)
-  //   send TEXT, close, closeout, pipe BYTES, sleep S, signal N: what a
-  //                  parent does
+  //   send TEXT, close, closeout, sleep S, signal N: what a parent does
   //   exit N [S]     it exits with status N within S seconds (30; S is
   //                  tripled in the sanitizer builds)
-  //   last TEXT      the last line ends with TEXT ("before": the line
-  //                  before it holds TEXT; "err": standard error does)
+  //   last TEXT      the last line ends with TEXT, where '*' stands for
+  //                  any text ("before": the line before it holds TEXT;
+  //                  "err": standard error holds TEXT, no '*')
   //   run ARGS       another program, which exits 0
   void run(const Steps& steps);
 

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <future>
 #include <thread>
+#include <tuple>
 
 #include "platform/linux/privacy/privacy_microphone_access.h"
 #include "platform/linux/privacy/privacy_store.h"
@@ -62,7 +63,7 @@ TEST(PrivacyStoreTest, WritesReplaceTheFileAndKeepOtherLines) {
             "");
 
   const std::string grant = "speech=authorized\n";
-  std::string full(PrivacyStore::maxFileBytes - grant.size(), '#');
+  std::string full(4096 - grant.size(), '#');  // 4 KiB is the cap
   full.back() = '\n';
   std::ofstream(dir + "/full") << full + grant;
   EXPECT_EQ(PrivacyStore(dir + "/full").read().speech, 3);
@@ -72,8 +73,8 @@ TEST(PrivacyStoreTest, WritesReplaceTheFileAndKeepOtherLines) {
   ASSERT_EQ(PrivacyStore(dir + "/over").write(Permission::Microphone, 3), "");
   EXPECT_EQ(text(dir + "/over"), "microphone=authorized\n");
   ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0600), 0);
-  for (const std::string& path :
-       {dir + "/fifo", std::string("/dev/zero"), dir}) {
+  // Never a real device here: a broken regular-file check would replace it.
+  for (const std::string& path : {dir + "/fifo", dir}) {
     const PrivacyStatuses statuses = PrivacyStore(path).read();
     EXPECT_EQ(statuses.unreadable, "Not a regular file") << path;
     EXPECT_EQ(statuses.speech, 2) << path;
@@ -83,6 +84,22 @@ TEST(PrivacyStoreTest, WritesReplaceTheFileAndKeepOtherLines) {
   }
   EXPECT_TRUE(fs::is_fifo(dir + "/fifo"));
   fs::remove_all(dir);
+}
+
+// Values are trimmed, '#' starts a comment, a later line overrides an
+// earlier one, and each permission reads labels in its own numbering.
+TEST(PrivacyStoreTest, ParsesLabelsRawValuesAndComments) {
+  const std::tuple<std::string, int64_t, int64_t> stores[] = {
+      {" speech =\tauthorized \r\nmicrophone= restricted", 3, 1},
+      {"speech=1\nspeech=authorized\nmicrophone=2 # denied", 3, 2},
+      {"# speech=3\nmicrophone#=3\nspeech=-7\n", -7, 0},
+      {"speech=3x\nmicrophone=9223372036854775808", 0, 0},
+      {"speech=Authorized\nmicrophone=\nspeech", 0, 0}};
+  for (const auto& [text, speech, microphone] : stores) {
+    const PrivacyStatuses statuses = parsePrivacyStore(text);
+    EXPECT_EQ(statuses.speech, speech) << text;
+    EXPECT_EQ(statuses.microphone, microphone) << text;
+  }
 }
 
 }  // namespace

@@ -7,10 +7,12 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstddef>
 #include <thread>
 
+#include "platform/linux/system/environment_languages.h"
 #include "platform/linux/system/linux_main_queue.h"
 #include "platform/linux/system/linux_signal_sources.h"
 
@@ -110,6 +112,36 @@ TEST(LinuxSignalSourcesTest, WatchedSignalsReachTheQueueOthersKill) {
         queue.runForever();
       },
       testing::KilledBySignal(SIGINT), "");
+}
+
+// LANGUAGE's entries in order, else the first locale variable that is set;
+// codeset and modifier stripped, C and POSIX skipped.
+TEST(EnvironmentLanguagesTest, LanguageListThenFirstLocaleVariable) {
+  using Variables = std::array<const char*, 4>;
+  const Variables names = {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG"};
+  const auto set = [&](const Variables& values) {
+    for (size_t i = 0; i < 4; ++i) {
+      values[i] ? setenv(names[i], values[i], 1) : unsetenv(names[i]);
+    }
+  };
+  // Copies of what the test started with, put back at its end.
+  std::array<std::string, 4> kept;
+  Variables before;
+  for (size_t i = 0; i < 4; ++i) {
+    before[i] =
+        getenv(names[i]) ? kept[i].assign(getenv(names[i])).c_str() : nullptr;
+  }
+  const std::pair<Variables, std::vector<std::string>> rows[] = {
+      {{"de_CH.UTF-8@euro:C:::fr", "it_IT", nullptr, nullptr}, {"de_CH", "fr"}},
+      {{"C:POSIX", "", "pt_BR@latin", "es_ES"}, {"pt_BR"}},
+      {{nullptr, "C.UTF-8", nullptr, "es_ES"}, {}},
+      {{nullptr, nullptr, nullptr, "de_DE:en_US"}, {}}};
+  for (size_t row = 0; row < std::size(rows); ++row) {
+    set(rows[row].first);
+    EXPECT_EQ(EnvironmentLanguages().preferredLanguages(), rows[row].second)
+        << "row " << row;
+  }
+  set(before);
 }
 
 }  // namespace
