@@ -178,19 +178,15 @@ TEST(QuorvelRecognitionTest, DamagedModelsEndWithExitThree) {
        truncatedFailed, unavailable});
 }
 
-// A library that crashes while it holds standard error's lock (sherpa-onnx
-// on its 8th decode) ends the helper within a second, all the same.
+// A library that crashes while it holds standard error's lock (at its
+// first decode, right after "listening") ends the helper within a second
+// all the same.
 TEST(QuorvelRecognitionTest, CrashHoldingALockEndsWithExitThreeAtOnce) {
   Sandbox box;
-  box.run({"env QUORVEL_SHERPA_DIR=" QUORVEL_CRASHING_SHERPA_DIR,
-           "env CRASHING_SHERPA_STAMP={dir}/crashed",
-           "env QUORVEL_MODEL_DIR=" + models + "; launch; exit 3 10"});
-  const auto ended = std::chrono::steady_clock::now().time_since_epoch();
-  int64_t crashed = 0;
-  std::ifstream(box.dir + "/crashed") >> crashed;
-  ASSERT_GT(crashed, 0);
-  EXPECT_LT(ended - std::chrono::nanoseconds(crashed), std::chrono::seconds(1));
-  box.run({"err quorvel: the sherpa-onnx model in " + models +
+  box.run({"env QUORVEL_SHERPA_DIR=" QUORVEL_FAKE_SHERPA_DIR,
+           "env FAKE_SHERPA_RELEASE=1.13.8; env QUORVEL_MODEL_DIR=" + models,
+           "launch; wait \"listening\"; exit 3 1",
+           "err quorvel: the sherpa-onnx model in " + models +
                "/en-us failed: the library crashed (SIGSEGV)\n",
            unavailable});
 }
@@ -204,7 +200,7 @@ std::vector<float> joined(const std::vector<std::string>& parts) {
     const size_t at = samples.size();
     samples.resize(at + (file ? info.frames : std::stod(part) * 16000));
     if (file) sf_readf_float(file, samples.data() + at, info.frames);
-    if (file) sf_close(file);
+    sf_close(file);
   }
   return samples;
 }
@@ -212,22 +208,6 @@ std::vector<float> joined(const std::vector<std::string>& parts) {
 std::vector<std::string> words(const std::string& text) {
   std::istringstream in(text);
   return {std::istream_iterator<std::string>(in), {}};
-}
-
-size_t editDistance(const std::vector<std::string>& a,
-                    const std::vector<std::string>& b) {
-  std::vector<size_t> row(b.size() + 1);
-  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
-  for (size_t i = 1; i <= a.size(); ++i) {
-    size_t diagonal = row[0];
-    row[0] = i;
-    for (size_t j = 1; j <= b.size(); ++j) {
-      const size_t substituted = diagonal + (a[i - 1] != b[j - 1]);
-      diagonal = row[j];
-      row[j] = std::min({row[j] + 1, row[j - 1] + 1, substituted});
-    }
-  }
-  return row[b.size()];
 }
 
 // Dictation with pauses of 0.9 s, which end a segment while the next
@@ -263,38 +243,33 @@ TEST(QuorvelRecognitionTest, DictationLosesNoWordAtCuts) {
   // Read as it comes, for the times of the lines.
   box.quorvel->waitForLine("\"never\"", samples.size() / 16000.0);
   box.run({"send stop\n; exit 0"});
-  std::vector<std::string> said;
+  std::string finals;
   size_t cuts = 0;
-  double listening = 0, lastPartial = 0, lastFinal = -1;
-  const auto& lines = box.quorvel->lines;
-  for (size_t i = 0; i < lines.size(); ++i) {
-    const auto event = nlohmann::json::parse(lines[i]);
+  double listening = 0, lastPartial = 0, lastFinal = -1e9;
+  for (size_t i = 0; i < box.quorvel->lines.size(); ++i) {
+    const auto event = nlohmann::json::parse(box.quorvel->lines[i]);
     const double at = box.quorvel->arrivals[i];
-    const std::string type = event["type"];
-    if (type == "listening") {
-      if (lastFinal >= 0) {
-        EXPECT_GE(at - lastFinal, 0.3) << i;
-      }
+    if (event["type"] == "listening") {
+      EXPECT_GE(at - lastFinal, 0.3) << i;  // the restart's delay
       listening = at;
-    } else if (type == "partial") {
+    } else if (event["type"] == "partial") {
       lastPartial = at;
-    } else if (type == "final") {
-      const std::string reason = event["reason"];
-      if (reason == "silence") {
-        EXPECT_GE(at - lastPartial, 1.05) << i;
-      }
-      if (reason == "max-segment") {
+    } else if (event["type"] == "final") {
+      EXPECT_GE(at - lastPartial, event["reason"] == "silence" ? 1.05 : 0);
+      if (event["reason"] == "max-segment") {
         ++cuts;
-        EXPECT_GE(at - listening, 11.95) << i;
-        EXPECT_LE(at - listening, 13.0) << i;
+        EXPECT_NEAR(at - listening, 12.5, 0.55) << i;
       }
-      for (const auto& word : words(event["text"])) said.push_back(word);
+      finals += " " + event["text"].get<std::string>();
       lastFinal = at;
     }
   }
+  const auto said = words(finals);
   EXPECT_GE(cuts, 1u);
-  EXPECT_LE(said.size(), heard.size());
-  EXPECT_LE(editDistance(said, heard), cuts) << testing::PrintToString(said);
+  ASSERT_EQ(said.size(), heard.size()) << testing::PrintToString(said);
+  size_t clipped = 0;
+  for (size_t i = 0; i < said.size(); ++i) clipped += said[i] != heard[i];
+  EXPECT_LE(clipped, cuts) << testing::PrintToString(said);
 }
 
 }  // namespace
