@@ -112,14 +112,20 @@ void CaptureHold::deliver(const AudioBuffer& buffer) {
 void AudioHistory::add(const AudioBuffer& buffer) {
   if (buffer.frameLength == 0 || buffer.channels.empty()) return;
   if (!firstPosition) firstPosition = buffer.position;
-  chunks.emplace_back().assign(buffer);
-  keptFrames += buffer.frameLength;
-  while (chunks.size() > 1 &&
-         static_cast<double>(keptFrames - chunks.front().frames) >=
+  // Once carrySeconds are kept, the oldest chunks make room, and the last
+  // of them lends its storage: the capture thread stops allocating.
+  AudioChunk chunk;
+  while (!chunks.empty() &&
+         static_cast<double>(keptFrames + buffer.frameLength -
+                             chunks.front().frames) >=
              carrySeconds * buffer.sampleRate) {
     keptFrames -= chunks.front().frames;
+    chunk = std::move(chunks.front());
     chunks.pop_front();
   }
+  chunk.assign(buffer);
+  keptFrames += buffer.frameLength;
+  chunks.push_back(std::move(chunk));
 }
 
 std::vector<AudioChunk> AudioHistory::takeAfter(

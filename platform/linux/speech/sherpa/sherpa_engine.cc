@@ -68,6 +68,7 @@ class SherpaDecoder : public Decoder {
     carried.clear();
     skipContinuation = false;
     tokens.clear();
+    latest.clear();
     changed = false;
     return stream != nullptr;
   }
@@ -80,14 +81,16 @@ class SherpaDecoder : public Decoder {
   }
 
   std::string text() override {
-    return normalizedText(segmentTokens().c_str());
+    refresh();
+    return latest;
   }
 
   // The library's reset starts a new result and keeps the audio and the
   // encoder's state, so nothing is decoded twice: the tokens after the
   // words taken are carried over as text, ahead of the new result's.
   void cut(size_t words) override {
-    const std::string all = segmentTokens();
+    refresh();
+    const std::string all = carried + tokens;
     size_t start = all.size();
     size_t seen = 0;
     for (size_t i = 0; i < all.size(); ++i) {
@@ -125,24 +128,23 @@ class SherpaDecoder : public Decoder {
     }
   }
 
-  // The tokens of the segment since the last cut, joined as the library
-  // writes them: the carried ones, then the result's.
-  std::string segmentTokens() {
-    if (changed) {
-      tokens.clear();
-      const SherpaOnnxOnlineRecognizerResult* result =
-          api.getResult(recognizer, stream);
-      if (result != nullptr) {
-        int32_t i = 0;
-        if (skipContinuation) {
-          while (i < result->count && !startsWord(result->tokens_arr[i])) ++i;
-        }
-        for (; i < result->count; ++i) tokens += result->tokens_arr[i];
-        api.destroyResult(result);
+  // Reads the result again if it may have changed: its tokens, and the
+  // segment's text since the last cut (the carried tokens, then these).
+  void refresh() {
+    if (!changed) return;
+    tokens.clear();
+    const SherpaOnnxOnlineRecognizerResult* result =
+        api.getResult(recognizer, stream);
+    if (result != nullptr) {
+      int32_t i = 0;
+      if (skipContinuation) {
+        while (i < result->count && !startsWord(result->tokens_arr[i])) ++i;
       }
-      changed = false;
+      for (; i < result->count; ++i) tokens += result->tokens_arr[i];
+      api.destroyResult(result);
     }
-    return carried + tokens;
+    latest = normalizedText((carried + tokens).c_str());
+    changed = false;
   }
 
   void dropStream() {
@@ -156,7 +158,8 @@ class SherpaDecoder : public Decoder {
   std::string carried;  // tokens left over from before the last cut
   bool skipContinuation = false;
   std::string tokens;    // of the result, as read last
-  bool changed = false;  // decoded or cut since tokens was read
+  std::string latest;    // the segment's normalized text, as read last
+  bool changed = false;  // decoded or cut since the result was read
 };
 
 class SherpaEngine : public Engine {
