@@ -22,6 +22,10 @@ class Decoder {
   virtual ~Decoder() = default;
   // The rate of the samples fed, in hertz (the model's); always mono.
   virtual double sampleRate() const { return 16000; }
+  // The number of samples after which the engine's framing of the audio
+  // repeats: audio left out of an utterance in whole multiples of it leaves
+  // the rest framed, and decoded, as it would have been.
+  virtual size_t framing() const { return 160; }  // 10 ms frames
   // Starts an utterance, dropping one that was not ended; false when the
   // engine cannot.
   virtual bool beginUtterance() = 0;

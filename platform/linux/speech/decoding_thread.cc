@@ -24,19 +24,38 @@ namespace {
 // thread-local storage is safe to read there.
 thread_local const std::string* engineCallLineStart = nullptr;
 
-}  // namespace
-
-class DecodingThread::EngineCall {
+// Marks the calling thread as in a call of the model that lineStart
+// names, for as long as it lives.
+class EngineCall {
  public:
-  explicit EngineCall(const DecodingThread* owner) {
-    engineCallLineStart = &owner->fatalLineStart;
+  explicit EngineCall(const std::string& lineStart) {
+    engineCallLineStart = &lineStart;
   }
   ~EngineCall() { engineCallLineStart = nullptr; }
   EngineCall(const EngineCall&) = delete;
   EngineCall& operator=(const EngineCall&) = delete;
 };
 
-namespace {
+// A voice-activity model whose every call is an engine call of its own.
+class MarkedDetector : public VoiceDetector {
+ public:
+  MarkedDetector(std::unique_ptr<VoiceDetector> inner,
+                 const std::string& lineStart)
+      : detector(std::move(inner)), lineStart(lineStart) {}
+  size_t windowLength() const override { return detector->windowLength(); }
+  bool detect(std::span<const float> window) override {
+    EngineCall call(lineStart);
+    return detector->detect(window);
+  }
+  void reset() override {
+    EngineCall call(lineStart);
+    detector->reset();
+  }
+
+ private:
+  std::unique_ptr<VoiceDetector> detector;
+  const std::string& lineStart;  // the owner's, which outlives it
+};
 
 // Every model object of the process. Never destroyed: decoding threads use
 // their models until the process ends.
@@ -187,19 +206,21 @@ void writeEngineDiagnostic(const std::string& text) {
 }
 
 std::shared_ptr<DecodingThread> DecodingThread::forModel(
-    Engine& engine, const std::string& folder) {
+    Engine& engine, const std::string& folder, VoiceDetectorSource* voices) {
   Models& registry = models();
   std::lock_guard<std::mutex> lock(registry.mutex);
   std::shared_ptr<DecodingThread>& model = registry.byFolder[{&engine, folder}];
-  if (!model) model.reset(new DecodingThread(engine, folder));
+  if (!model) model.reset(new DecodingThread(engine, folder, voices));
   return model;
 }
 
-DecodingThread::DecodingThread(Engine& modelEngine, std::string modelFolder)
+DecodingThread::DecodingThread(Engine& modelEngine, std::string modelFolder,
+                               VoiceDetectorSource* voiceSource)
     : engine(modelEngine),
       folder(std::move(modelFolder)),
       fatalLineStart(std::string("quorvel: the ") + engine.name() +
-                     " model in " + folder + " failed: ") {}
+                     " model in " + folder + " failed: "),
+      voices(voiceSource) {}
 
 bool DecodingThread::usable() {
   std::unique_lock<std::mutex> lock(stateMutex);
@@ -230,12 +251,25 @@ void DecodingThread::decode(std::shared_ptr<RecognitionStream> stream) {
 void DecodingThread::run() {
   std::string failure;
   {
-    EngineCall call(this);
+    EngineCall call(fatalLineStart);
     decoder = engine.load(folder, failure);
   }
   const bool loaded = decoder != nullptr;
   if (loaded) {
-    resampler = std::make_unique<MonoResampler>(decoder->sampleRate());
+    std::unique_ptr<VoiceDetector> detector;
+    if (voices != nullptr) {
+      const std::string name = voices->modelName();
+      detectorLineStart = "quorvel: the " +
+                          (name.empty() ? "voice-activity model" : name) +
+                          " failed: ";
+      EngineCall call(detectorLineStart);
+      if (auto made = voices->make(decoder->sampleRate())) {
+        detector = std::make_unique<MarkedDetector>(std::move(made),
+                                                    detectorLineStart);
+      }
+    }
+    conditioner = std::make_unique<AudioConditioner>(
+        decoder->sampleRate(), decoder->framing(), std::move(detector));
   }
   {
     std::lock_guard<std::mutex> lock(stateMutex);
@@ -270,16 +304,16 @@ void DecodingThread::decodeOne(RecognitionStream& stream) {
     stream.finish(std::nullopt, recognitionError(code, std::move(description)));
   };
   auto feed = [&](const std::vector<float>& samples) {
-    EngineCall call(this);
+    EngineCall call(fatalLineStart);
     return samples.empty() || decoder->feed(samples);
   };
   auto latestText = [&] {
-    EngineCall call(this);
+    EngineCall call(fatalLineStart);
     return decoder->text();
   };
   auto beginUtterance = [&] {
-    resampler->reset();
-    EngineCall call(this);
+    conditioner->reset();
+    EngineCall call(fatalLineStart);
     return decoder->beginUtterance();
   };
   const std::string cannotBegin =
@@ -305,7 +339,7 @@ void DecodingThread::decodeOne(RecognitionStream& stream) {
     }
     for (const AudioChunk& chunk : chunks) {
       samples.clear();
-      if (std::string reason = resampler->convert(chunk, samples);
+      if (std::string reason = conditioner->convert(chunk, samples);
           !reason.empty()) {
         return fail(RecognitionErrorCode::ResamplerFailed, reason);
       }
@@ -321,7 +355,7 @@ void DecodingThread::decodeOne(RecognitionStream& stream) {
       // The utterance stays open for the next task, less the words the
       // listener was given.
       if (begun) {
-        EngineCall call(this);
+        EngineCall call(fatalLineStart);
         decoder->cut(stream.wordsTaken());
       }
       return;
@@ -339,7 +373,7 @@ void DecodingThread::decodeOne(RecognitionStream& stream) {
     return fail(RecognitionErrorCode::DecoderFailed, cannotBegin);
   }
   samples.clear();
-  if (std::string reason = resampler->flush(samples); !reason.empty()) {
+  if (std::string reason = conditioner->flush(samples); !reason.empty()) {
     return fail(RecognitionErrorCode::ResamplerFailed, reason);
   }
   if (!feed(samples)) {
@@ -348,7 +382,7 @@ void DecodingThread::decodeOne(RecognitionStream& stream) {
   }
   std::optional<std::string> final;
   {
-    EngineCall call(this);
+    EngineCall call(fatalLineStart);
     final = decoder->endUtterance();
   }
   if (!final) {

@@ -25,8 +25,8 @@
 #include <mutex>
 #include <string>
 
+#include "platform/linux/speech/conditioning/audio_conditioner.h"
 #include "platform/linux/speech/decoder.h"
-#include "platform/linux/speech/mono_resampler.h"
 #include "platform/linux/speech/recognition_stream.h"
 
 namespace quorvel {
@@ -34,9 +34,12 @@ namespace quorvel {
 class DecodingThread {
  public:
   // The process's one object for the model in folder; cheap, loads
-  // nothing. engine must live until the process ends.
-  static std::shared_ptr<DecodingThread> forModel(Engine& engine,
-                                                  const std::string& folder);
+  // nothing. engine, and voices when not null, must live until the process
+  // ends; with voices, the model decodes only around speech (VoiceGate),
+  // else all audio. The first call for a model decides.
+  static std::shared_ptr<DecodingThread> forModel(
+      Engine& engine, const std::string& folder,
+      VoiceDetectorSource* voices = nullptr);
 
   DecodingThread(const DecodingThread&) = delete;
   DecodingThread& operator=(const DecodingThread&) = delete;
@@ -52,10 +55,10 @@ class DecodingThread {
   void decode(std::shared_ptr<RecognitionStream> stream);
 
  private:
-  class EngineCall;
   enum class State { Idle, Loading, Ready, Unusable };
 
-  DecodingThread(Engine& engine, std::string folder);
+  DecodingThread(Engine& engine, std::string folder,
+                 VoiceDetectorSource* voices);
   void run();  // the decoding thread
   void decodeOne(RecognitionStream& stream);
 
@@ -64,6 +67,9 @@ class DecodingThread {
   // "quorvel: the <engine> model in <folder> failed: ", composed before any
   // engine call: a fatal failure there writes it with its reason.
   const std::string fatalLineStart;
+  VoiceDetectorSource* const voices;  // null: no gating
+  // The same for the voice-activity model; set once, before it is used.
+  std::string detectorLineStart;
 
   std::mutex stateMutex;
   std::condition_variable stateChanged;
@@ -74,10 +80,11 @@ class DecodingThread {
   std::unique_ptr<Decoder> decoder;
   // The decoding thread's own: whether an utterance goes on for the next
   // stream whose audio follows on from lastFed (its samples unused), and
-  // the converter to the decoder's rate, whose state goes on with it.
+  // the conditioning of the audio for the decoder, whose rate converter's
+  // state goes on with the utterance and whose speech level lasts.
   bool utteranceOpen = false;
   AudioChunk lastFed;
-  std::unique_ptr<MonoResampler> resampler;
+  std::unique_ptr<AudioConditioner> conditioner;
 
   std::mutex jobsMutex;
   std::condition_variable jobsReady;

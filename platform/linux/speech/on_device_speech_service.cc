@@ -7,6 +7,7 @@
 #include "platform/linux/speech/pocketsphinx/sphinx_engine.h"
 #include "platform/linux/speech/recognition_stream.h"
 #include "platform/linux/speech/sherpa/sherpa_engine.h"
+#include "platform/linux/speech/sherpa/silero_detector.h"
 
 namespace quorvel {
 namespace {
@@ -107,7 +108,8 @@ std::unique_ptr<SpeechRecognizer> OnDeviceSpeechService::recognizer(
     const std::string& localeId) {
   std::vector<std::shared_ptr<DecodingThread>> choices;
   for (const ModelChoice& choice : models.find(localeId, engines())) {
-    choices.push_back(DecodingThread::forModel(*choice.engine, choice.folder));
+    choices.push_back(DecodingThread::forModel(*choice.engine, choice.folder,
+                                               &sileroDetectors()));
   }
   if (choices.empty()) return nullptr;
   return std::make_unique<OnDeviceRecognizer>(mainQueue, std::move(choices));

@@ -62,6 +62,12 @@ class SherpaDecoder : public Decoder {
                 const SherpaOnnxOnlineRecognizer* loaded)
       : api(runtime), recognizer(loaded) {}
 
+  // Streaming transducers decode chunks of 0.16, 0.32 or 0.64 s of audio
+  // (this project's model: 0.32 s).
+  size_t framing() const override {
+    return static_cast<size_t>(0.64 * sampleRate());
+  }
+
   bool beginUtterance() override {
     dropStream();
     stream = api.createStream(recognizer);

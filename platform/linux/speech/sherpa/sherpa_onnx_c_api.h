@@ -129,6 +129,54 @@ void SherpaOnnxOnlineStreamInputFinished(const SherpaOnnxOnlineStream* stream);
 void SherpaOnnxOnlineStreamReset(const SherpaOnnxOnlineRecognizer* recognizer,
                                  const SherpaOnnxOnlineStream* stream);
 
+// Voice activity detection.
+struct SherpaOnnxVoiceActivityDetector;
+
+struct SherpaOnnxSileroVadModelConfig {
+  const char* model;
+  float threshold;
+  float min_silence_duration;  // seconds
+  float min_speech_duration;   // seconds
+  int32_t window_size;         // samples
+  float max_speech_duration;   // seconds
+};
+
+struct SherpaOnnxVadModelConfig {
+  SherpaOnnxSileroVadModelConfig silero_vad;
+  int32_t sample_rate;
+  int32_t num_threads;
+  const char* provider;
+  int32_t debug;
+  // Another detector's model, of the same layout; unused here.
+  SherpaOnnxSileroVadModelConfig ten_vad;
+};
+
+struct SherpaOnnxSpeechSegment {
+  int32_t start;
+  float* samples;
+  int32_t n;
+};
+
+// Null on a bad configuration.
+const SherpaOnnxVoiceActivityDetector* SherpaOnnxCreateVoiceActivityDetector(
+    const SherpaOnnxVadModelConfig* config, float buffer_size_in_seconds);
+void SherpaOnnxDestroyVoiceActivityDetector(
+    const SherpaOnnxVoiceActivityDetector* detector);
+// Takes samples at the configured rate, best window_size at a time.
+void SherpaOnnxVoiceActivityDetectorAcceptWaveform(
+    const SherpaOnnxVoiceActivityDetector* detector, const float* samples,
+    int32_t n);
+// 1 while speech is going on.
+int32_t SherpaOnnxVoiceActivityDetectorDetected(
+    const SherpaOnnxVoiceActivityDetector* detector);
+// The finished speech segments, which the detector keeps, with copies of
+// their audio, until they are popped or cleared.
+void SherpaOnnxVoiceActivityDetectorClear(
+    const SherpaOnnxVoiceActivityDetector* detector);
+// Forgets the detector's state, as at its start.
+void SherpaOnnxVoiceActivityDetectorReset(
+    const SherpaOnnxVoiceActivityDetector* detector);
+
 }  // extern "C"
 
 #endif  // QUORVEL_PLATFORM_LINUX_SPEECH_SHERPA_SHERPA_ONNX_C_API_H_

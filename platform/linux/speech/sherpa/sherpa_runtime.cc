@@ -92,6 +92,15 @@ const SherpaRuntime* loadRuntime(std::string& failure) {
     dlclose(library);
     return nullptr;
   }
+  // Recognition does without voice activity detection.
+  lookUp(runtime->createDetector, "SherpaOnnxCreateVoiceActivityDetector");
+  lookUp(runtime->destroyDetector, "SherpaOnnxDestroyVoiceActivityDetector");
+  lookUp(runtime->detectorAccept,
+         "SherpaOnnxVoiceActivityDetectorAcceptWaveform");
+  lookUp(runtime->detected, "SherpaOnnxVoiceActivityDetectorDetected");
+  lookUp(runtime->clearSegments, "SherpaOnnxVoiceActivityDetectorClear");
+  lookUp(runtime->resetDetector, "SherpaOnnxVoiceActivityDetectorReset");
+  if (missing != nullptr) runtime->createDetector = nullptr;
   return runtime;
 }
 

@@ -29,6 +29,15 @@ struct SherpaRuntime {
   decltype(&SherpaOnnxDestroyOnlineRecognizerResult) destroyResult;
   decltype(&SherpaOnnxOnlineStreamInputFinished) inputFinished;
   decltype(&SherpaOnnxOnlineStreamReset) resetStream;
+
+  // The voice-activity detector's functions; createDetector is null when
+  // the library lacks any of them.
+  decltype(&SherpaOnnxCreateVoiceActivityDetector) createDetector;
+  decltype(&SherpaOnnxDestroyVoiceActivityDetector) destroyDetector;
+  decltype(&SherpaOnnxVoiceActivityDetectorAcceptWaveform) detectorAccept;
+  decltype(&SherpaOnnxVoiceActivityDetectorDetected) detected;
+  decltype(&SherpaOnnxVoiceActivityDetectorClear) clearSegments;
+  decltype(&SherpaOnnxVoiceActivityDetectorReset) resetDetector;
 };
 
 }  // namespace quorvel

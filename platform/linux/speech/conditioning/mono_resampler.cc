@@ -1,6 +1,6 @@
-#include "platform/linux/speech/mono_resampler.h"
+#include "platform/linux/speech/conditioning/mono_resampler.h"
 
-#include <samplerate.h>
+#include <soxr.h>
 
 #include <algorithm>
 #include <cmath>
@@ -19,8 +19,8 @@ void appendClamped(const float* samples, size_t count,
 
 }  // namespace
 
-void MonoResampler::ConverterDeleter::operator()(SRC_STATE_tag* state) const {
-  src_delete(state);
+void MonoResampler::ConverterDeleter::operator()(soxr* state) const {
+  soxr_delete(state);
 }
 
 MonoResampler::MonoResampler(double rate) : outputRate(rate) {}
@@ -35,12 +35,18 @@ std::string MonoResampler::convert(const AudioChunk& chunk,
     // needs a new converter; what the old one holds belongs before it.
     if (std::string reason = flush(out); !reason.empty()) return reason;
     if (rate != outputRate) {
-      if (!src_is_valid_ratio(outputRate / rate)) {
-        return "Cannot convert audio from " + std::to_string(rate) + " Hz";
+      const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
+      const soxr_quality_spec_t quality =
+          soxr_quality_spec(SOXR_VHQ, SOXR_STEEP_FILTER);
+      const soxr_runtime_spec_t runtime = soxr_runtime_spec(1);
+      soxr_error_t error = nullptr;
+      converter.reset(
+          soxr_create(rate, outputRate, 1, &error, &io, &quality, &runtime));
+      if (error != nullptr || !converter) {
+        converter.reset();
+        return "Cannot convert audio from " + std::to_string(rate) +
+               " Hz: " + (error != nullptr ? error : "no converter");
       }
-      int error = 0;
-      converter.reset(src_new(SRC_SINC_FASTEST, 1, &error));
-      if (!converter) return src_strerror(error);
     }
     inputRate = rate;
   }
@@ -74,28 +80,25 @@ void MonoResampler::reset() {
 
 std::string MonoResampler::resample(const float* input, size_t frames,
                                     bool endOfInput, std::vector<float>& out) {
-  const double ratio = outputRate / inputRate;
-  resampled.resize(static_cast<size_t>(static_cast<double>(frames) * ratio) +
+  resampled.resize(static_cast<size_t>(static_cast<double>(frames) *
+                                       outputRate / inputRate) +
                    256);
-  SRC_DATA data{};
-  data.data_in = input;
-  data.input_frames = static_cast<long>(frames);
-  data.src_ratio = ratio;
-  data.end_of_input = endOfInput ? 1 : 0;
   for (;;) {
-    data.data_out = resampled.data();
-    data.output_frames = static_cast<long>(resampled.size());
-    if (int error = src_process(converter.get(), &data); error != 0) {
-      return src_strerror(error);
+    size_t used = 0;
+    size_t made = 0;
+    // No input at all tells the converter to give out what it holds.
+    if (soxr_error_t error =
+            soxr_process(converter.get(), endOfInput ? nullptr : input, frames,
+                         &used, resampled.data(), resampled.size(), &made);
+        error != nullptr) {
+      return error;
     }
-    appendClamped(resampled.data(), static_cast<size_t>(data.output_frames_gen),
-                  out);
-    data.data_in += data.input_frames_used;
-    data.input_frames -= data.input_frames_used;
-    // Without more input the converter is drained once it yields nothing.
-    const bool madeProgress =
-        data.input_frames_used > 0 || data.output_frames_gen > 0;
-    if (!madeProgress || (data.input_frames == 0 && !endOfInput)) break;
+    appendClamped(resampled.data(), made, out);
+    input += used;
+    frames -= used;
+    // Done once the input is used up and the output had room to spare.
+    if (made < resampled.size() && (endOfInput || frames == 0)) break;
+    if (used == 0 && made == 0) break;
   }
   return {};
 }

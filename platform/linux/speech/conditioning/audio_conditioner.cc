@@ -1,0 +1,37 @@
+#include "platform/linux/speech/conditioning/audio_conditioner.h"
+
+#include <span>
+#include <utility>
+
+namespace quorvel {
+
+AudioConditioner::AudioConditioner(double decoderRate, size_t decoderFraming,
+                                   std::unique_ptr<VoiceDetector> detector)
+    : resampler(decoderRate),
+      gain(decoderRate),
+      gate(decoderRate, decoderFraming, std::move(detector)) {}
+
+std::string AudioConditioner::convert(const AudioChunk& chunk,
+                                      std::vector<float>& out) {
+  converted.clear();
+  std::string reason = resampler.convert(chunk, converted);
+  gain.process(converted);
+  gate.pass(converted, gain.takeRise(), out);
+  return reason;
+}
+
+std::string AudioConditioner::flush(std::vector<float>& out) {
+  converted.clear();
+  std::string reason = resampler.flush(converted);
+  gain.process(converted);
+  gate.pass(converted, gain.takeRise(), out);
+  gate.flush(out);
+  return reason;
+}
+
+void AudioConditioner::reset() {
+  resampler.reset();
+  gate.reset();
+}
+
+}  // namespace quorvel

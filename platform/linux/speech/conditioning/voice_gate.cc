@@ -1,0 +1,120 @@
+#include "platform/linux/speech/conditioning/voice_gate.h"
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+namespace quorvel {
+namespace {
+
+size_t samplesIn(double seconds, double sampleRate) {
+  return static_cast<size_t>(std::lround(seconds * sampleRate));
+}
+
+}  // namespace
+
+VoiceGate::VoiceGate(double sampleRate, size_t decoderFraming,
+                     std::unique_ptr<VoiceDetector> voiceDetector)
+    : detector(std::move(voiceDetector)),
+      window(detector ? detector->windowLength() : 0),
+      framing(std::max<size_t>(1, decoderFraming)),
+      preRollSamples(samplesIn(preRollSeconds, sampleRate)),
+      hangoverSamples(samplesIn(hangoverSeconds, sampleRate)),
+      wakeSamples(samplesIn(wakeSeconds, sampleRate)) {
+  pending.reserve(window);
+  reset();
+}
+
+void VoiceGate::pass(std::span<const float> samples, bool rising,
+                     std::vector<float>& out) {
+  if (!detector || window == 0) {
+    out.insert(out.end(), samples.begin(), samples.end());
+    return;
+  }
+  const size_t count = samples.size();
+  if (rising) {
+    sinceRising = 0;
+    if (!awake) {
+      // Its state is from another time: it starts afresh.
+      detector->reset();
+      pending.clear();
+      awake = true;
+    }
+  }
+  // Piece by piece, so that a window the detector marks as speech opens
+  // the gate for what follows it.
+  while (!samples.empty()) {
+    const size_t length =
+        awake ? std::min(samples.size(), window - pending.size())
+              : samples.size();
+    const std::span<const float> piece = samples.first(length);
+    samples = samples.subspan(length);
+    if (open) {
+      out.insert(out.end(), piece.begin(), piece.end());
+    } else {
+      // The pre-roll, and up to a framing more to round what is left out.
+      held.insert(held.end(), piece.begin(), piece.end());
+      if (held.size() > preRollSamples + framing) {
+        held.erase(held.begin(), held.end() - static_cast<ptrdiff_t>(
+                                                  preRollSamples + framing));
+      }
+      closedFor += length;
+    }
+    if (!awake) continue;
+    pending.insert(pending.end(), piece.begin(), piece.end());
+    if (pending.size() == window) {
+      endWindow(out);
+      pending.clear();
+    }
+  }
+  if (!rising) sinceRising += count;
+  if (awake && !open && sinceRising >= wakeSamples) awake = false;
+}
+
+void VoiceGate::endWindow(std::vector<float>& out) {
+  if (detector->detect(pending)) {
+    sinceSpeech = 0;
+    if (!open) {
+      open = true;
+      releaseHeld(out);
+    }
+  } else if (open) {
+    sinceSpeech += window;
+    if (sinceSpeech >= hangoverSamples) open = false;
+  }
+}
+
+void VoiceGate::flush(std::vector<float>& out) {
+  // The model may not have had the time to mark speech that began in what
+  // it is still hearing.
+  if (awake) releaseHeld(out);
+}
+
+void VoiceGate::reset() {
+  // A recording may start in the middle of speech: the gate starts open,
+  // and closes once the detector has heard no speech for the hangover.
+  held.clear();
+  closedFor = 0;
+  pending.clear();
+  if (detector) detector->reset();
+  awake = true;
+  open = true;
+  sinceRising = 0;
+  sinceSpeech = 0;
+}
+
+void VoiceGate::releaseHeld(std::vector<float>& out) {
+  size_t released = held.size();
+  if (closedFor > released) {
+    // Less than all: the pre-roll and what rounds the rest, left out, to
+    // whole framings.
+    const size_t leftOut = (closedFor - preRollSamples) / framing * framing;
+    released = closedFor - leftOut;
+  }
+  out.insert(out.end(), held.end() - static_cast<ptrdiff_t>(released),
+             held.end());
+  held.clear();
+  closedFor = 0;
+}
+
+}  // namespace quorvel

@@ -1,0 +1,100 @@
+// Decoding only around speech, so that listening costs next to nothing
+// while nobody speaks. A voice-activity model decides where speech is; the
+// decoder gets each stretch of speech with a pre-roll before it, so that
+// no word's onset is lost to the model's reaction time, and a hangover
+// after it, long enough that the last words decode and that the pauses of
+// dictation pass whole. What is left out is always a whole number of the
+// decoder's framing: a streaming transducer decodes fixed chunks of audio,
+// and leaving out anything else shifts every chunk after it and changes
+// its words. The model itself sleeps until the audio rises above its noise
+// floor (SpeechGain tells), so that silence and a steady room cost nothing
+// at all. Without a model, every sample passes. Used on one decoding
+// thread.
+#ifndef QUORVEL_PLATFORM_LINUX_SPEECH_CONDITIONING_VOICE_GATE_H_
+#define QUORVEL_PLATFORM_LINUX_SPEECH_CONDITIONING_VOICE_GATE_H_
+
+#include <cstddef>
+#include <deque>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace quorvel {
+
+// A voice-activity model, window by window.
+class VoiceDetector {
+ public:
+  virtual ~VoiceDetector() = default;
+  // Samples per window.
+  virtual size_t windowLength() const = 0;
+  // Takes the next window; whether speech is going on after it.
+  virtual bool detect(std::span<const float> window) = 0;
+  // Forgets what it heard: the next window starts afresh.
+  virtual void reset() = 0;
+};
+
+// The process's voice-activity model, loaded once per decoder. Any thread.
+class VoiceDetectorSource {
+ public:
+  virtual ~VoiceDetectorSource() = default;
+  // Where the model is, for diagnostics ("the <kind> model in <folder>");
+  // empty when there is none.
+  virtual std::string modelName() = 0;
+  // A detector for audio at sampleRate; null when there is none or it does
+  // not load, which the first such call says on standard error. Runs on a
+  // decoding thread inside an engine call (see DecodingThread).
+  virtual std::unique_ptr<VoiceDetector> make(double sampleRate) = 0;
+};
+
+class VoiceGate {
+ public:
+  // Audio before the model marks speech that goes to the decoder with it:
+  // the model's reaction time (its minimum speech length and a window)
+  // with room for a soft onset.
+  static constexpr double preRollSeconds = 0.5;
+  // Audio after the model marks the end of speech that still goes to the
+  // decoder: what a transducer needs to see past the last word.
+  static constexpr double hangoverSeconds = 1.0;
+  // How long the model stays awake after the audio last rose above the
+  // noise floor.
+  static constexpr double wakeSeconds = 1.0;
+
+  // detector: null to pass every sample. framing: the decoder's (see
+  // Decoder::framing).
+  VoiceGate(double sampleRate, size_t framing,
+            std::unique_ptr<VoiceDetector> detector);
+
+  // Appends to out what of samples the decoder is to hear. rising: the
+  // samples rose above the noise floor somewhere, which wakes the model.
+  void pass(std::span<const float> samples, bool rising,
+            std::vector<float>& out);
+  // At the end of an utterance: what was held back goes to the decoder if
+  // speech may have begun in it.
+  void flush(std::vector<float>& out);
+  // A new recording: nothing held back belongs to it.
+  void reset();
+
+ private:
+  void endWindow(std::vector<float>& out);
+  void releaseHeld(std::vector<float>& out);
+
+  const std::unique_ptr<VoiceDetector> detector;
+  const size_t window;          // samples per detector window
+  const size_t framing;  // the decoder's, in samples
+  const size_t preRollSamples;
+  const size_t hangoverSamples;
+  const size_t wakeSamples;
+
+  std::vector<float> pending;  // the detector's next window, as it fills
+  std::deque<float> held;      // the latest audio not passed on
+  size_t closedFor = 0;        // samples since the gate closed
+  bool awake = false;          // the detector is being fed
+  size_t sinceRising = 0;      // samples since the audio last rose
+  bool open = false;           // speech, or its hangover: audio passes
+  size_t sinceSpeech = 0;      // samples since the detector last said speech
+};
+
+}  // namespace quorvel
+
+#endif  // QUORVEL_PLATFORM_LINUX_SPEECH_CONDITIONING_VOICE_GATE_H_
