@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -210,6 +211,64 @@ std::vector<std::string> words(const std::string& text) {
   return {std::istream_iterator<std::string>(in), {}};
 }
 
+// Writes samples, times scale, as a 16 kHz mono float recording.
+void write(const std::string& path, std::vector<float> samples,
+           float scale = 1) {
+  for (float& sample : samples) sample *= scale;
+  SF_INFO info{0, 16000, 1, SF_FORMAT_WAV | SF_FORMAT_FLOAT, 0, 0};
+  SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+  sf_writef_float(file, samples.data(), samples.size());
+  sf_close(file);
+}
+
+// The words of every "final" of a run that ends with "stop" after the
+// recording has played.
+std::vector<std::string> finalWords(Sandbox& box, const std::string& path,
+                                    double seconds) {
+  box.run(
+      {"env QUORVEL_AUDIO_INPUT=" + path + "; launch", "wait \"listening\""});
+  box.quorvel->waitForLine("\"never\"", seconds);
+  box.run({"send stop\n; exit 0"});
+  std::string finals;
+  for (const std::string& line : box.quorvel->lines) {
+    const auto event = nlohmann::json::parse(line);
+    if (event["type"] == "final")
+      finals += " " + event["text"].get<std::string>();
+  }
+  return words(finals);
+}
+
+// Speech after 10 s in which nobody spoke, when the decoder heard nothing,
+// comes out from its first word; and speech 26 dB quieter (a user far from
+// the microphone) comes out as the same words but one.
+TEST(QuorvelRecognitionTest, QuietSpeechAfterSilenceIsHeardAsLoud) {
+  Sandbox box;
+  const std::vector<float> samples =
+      joined({"10", youngMan, "0.9", dashwood, "1.5"});
+  write(box.dir + "/loud.wav", samples);
+  write(box.dir + "/quiet.wav", samples, 0.05f);
+  const double seconds = samples.size() / 16000.0;
+  const auto loud = finalWords(box, box.dir + "/loud.wav", seconds);
+  const auto quiet = finalWords(box, box.dir + "/quiet.wav", seconds);
+  ASSERT_FALSE(loud.empty());
+  EXPECT_EQ(loud.front(), "he") << testing::PrintToString(loud);
+  // The word-level edit distance between the two.
+  std::vector<size_t> row(quiet.size() + 1);
+  for (size_t j = 0; j < row.size(); ++j) row[j] = j;
+  for (size_t i = 1; i <= loud.size(); ++i) {
+    size_t diagonal = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= quiet.size(); ++j) {
+      const size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1,
+                         diagonal + (loud[i - 1] != quiet[j - 1])});
+      diagonal = above;
+    }
+  }
+  EXPECT_LE(row.back(), 1u) << testing::PrintToString(loud) << "\n"
+                            << testing::PrintToString(quiet);
+}
+
 // Dictation with pauses of 0.9 s, which end a segment while the next
 // sentence is already being spoken, and a 13 s sentence, which the 12 s
 // limit cuts. The finals hold every word the engine hears in the recording
@@ -223,11 +282,7 @@ TEST(QuorvelRecognitionTest, DictationLosesNoWordAtCuts) {
   const std::vector<float> samples =
       joined({youngMan, "0.9", librivox + "890.wav", "0.9", dashwood,
               librivox + "920.wav", "1.5"});
-  SF_INFO info{0, 16000, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 0, 0};
-  SNDFILE* file =
-      sf_open((box.dir + "/dictation.wav").c_str(), SFM_WRITE, &info);
-  sf_writef_float(file, samples.data(), samples.size());
-  sf_close(file);
+  write(box.dir + "/dictation.wav", samples);
 
   // Kept for the process's life, as quorvel keeps its models.
   std::string failure;
