@@ -3,7 +3,9 @@
 recordings that bench/run_bench.sh prepares in --work (rec/NAME.wav, its
 NAME.txt transcript and NAME.padded.wav with 2 s of silence after it;
 silence.wav, 60 s; short_silence.wav, 0.5 s; dictation.wav and its
-transcript dictation.txt), prints the tables and exits
+transcript dictation.txt; the dictation as dictation_x0.1.wav,
+dictation_x0.03.wav and dictation_48k.wav; quiet_room.wav and fan.wav,
+60 s, steady_room.wav, 30 s), prints the tables and exits
 1 when the first --engine NAME=ROOTS (QUORVEL_MODEL_DIR, empty for the
 default roots) misses a target of bench/targets.py, 0 when it meets all.
 """
@@ -28,6 +30,8 @@ def main():
                         help="the program that runs an engine on its own")
     parser.add_argument("--engine", action="append", required=True,
                         help="NAME=ROOTS, ROOTS empty for quorvel's default")
+    parser.add_argument("--ungated", required=True,
+                        help="quorvel without its voice-activity model")
     args = parser.parse_args()
     recordings = os.path.join(args.work, "rec")
     names = sorted(f[:-4] for f in os.listdir(recordings)
@@ -47,12 +51,18 @@ def main():
                                       *spec.split("=", 1), audio,
                                       args.engine_alone)
                    for spec in args.engine]
+    conditions = run.measure_conditions(args.quorvel, args.ungated,
+                                        args.work, engine_runs[0].roots,
+                                        audio)
 
     values, texts, errors, timings, load = score.score_reference(
         reference_runs, transcripts, audio, dictation)
     engines = [(r, score.score_engine(r, transcripts, audio, timings,
                                       dictation))
                for r in engine_runs]
+    tested = engines[0][1][0]
+    tested.update(score.score_conditions(conditions, engine_runs[0], tested,
+                                         audio, timings, dictation))
 
     print()
     report.print_recordings(
@@ -61,7 +71,10 @@ def main():
     report.print_dictation(dictation, [
         (f"{r.name} alone", r.dictation_alone) for r in engine_runs] + [
         (f"quorvel, {r.name}", score.finals(r.dictation.lines, " | "))
-        for r in engine_runs])
+        for r in engine_runs] + [
+        (f"{engine_runs[0].name}, {name[len('dictation_'):]}",
+         score.finals(d.lines, " | "))
+        for name, d in conditions.dictations.items()])
     missed = report.print_summary(
         [(r.name, v) for r, (v, _, _) in engines] + [(REFERENCE, values)])
     for r, _ in engines:

@@ -24,8 +24,8 @@ def log(message):
 
 
 def audio_seconds(path):
-    with wave.open(path) as w:
-        return w.getnframes() / w.getframerate()
+    """The length of a recording of any format sox reads."""
+    return float(subprocess.check_output(["soxi", "-D", path], text=True))
 
 
 def proc_cpu_seconds(pid):
@@ -255,3 +255,34 @@ def measure_engine(binary, work, name, roots, audio, engine_alone):
     runs.dictation_alone = run_engine_alone(engine_alone, dictation, roots)
     return runs
 
+
+
+def measure_conditions(binary, ungated, work, roots, audio):
+    """The engine under test in conditions of its own: the dictation from
+    quieter microphones (float samples) and from a 48 kHz stereo one; 60 s
+    of a quiet room and of a fan and 30 s of a louder steady room, in which
+    nobody speaks; and, for comparison, ungated (the same program without
+    its voice-activity model, which decodes all audio) on the recordings
+    and on the dictation at x1 and x0.03."""
+    def path(name):
+        return os.path.join(work, name + ".wav")
+    seconds = audio_seconds(path("dictation"))
+    runs = types.SimpleNamespace(dictations={}, idle={})
+    for name in ("dictation_x0.1", "dictation_x0.03", "dictation_48k"):
+        log(f"{name}: quorvel, {seconds:.1f} s")
+        runs.dictations[name] = run_quorvel(binary, path(name), seconds, roots)
+    for name, length in (("quiet_room", 60.0), ("fan", 60.0),
+                         ("steady_room", 30.0)):
+        log(f"{name}: quorvel, {length:.0f} s")
+        runs.idle[name] = run_quorvel(binary, path(name), length, roots)
+    runs.ungated = types.SimpleNamespace(recordings={}, dictations={})
+    for recording, length in audio.items():
+        log(f"{recording}: quorvel decoding all audio, {length:.1f} s")
+        runs.ungated.recordings[recording] = run_quorvel(
+            ungated, os.path.join(work, "rec", recording + ".padded.wav"),
+            length, roots)
+    for name in ("dictation", "dictation_x0.03"):
+        log(f"{name}: quorvel decoding all audio, {seconds:.1f} s")
+        runs.ungated.dictations[name] = run_quorvel(ungated, path(name),
+                                                   seconds, roots)
+    return runs

@@ -4,10 +4,12 @@
 # same recordings and prints one table: startup, restart gap, partial
 # latency, CPU and memory on silence and on speech, word error rate, also
 # on a minute of continuous dictation, beside each engine decoding that
-# recording on its own (build/quorvel_engine_alone). The
-# transducer is held to the targets in bench/targets.py: the exit status is
-# 1 when it misses any (they are listed last), 0 when it meets them all.
-# Takes about seven minutes; run it on a calm machine (see `uptime`).
+# recording on its own (build/quorvel_engine_alone). The transducer is
+# also heard on that dictation from quieter and 48 kHz microphones, in
+# rooms where nobody speaks, and without its voice-activity model. It is
+# held to the targets in bench/targets.py: the exit status is 1 when it
+# misses any (they are listed last), 0 when it meets them all. Takes about
+# twenty minutes; run it on a calm machine (see `uptime`).
 # QUORVEL_BENCH_LOGS=<dir> keeps quorvel's events of every run.
 #   bench/run_bench.sh
 set -euo pipefail
@@ -72,13 +74,43 @@ for id in 0870 0920; do
 done
 sox "${parts[@]}" "$work/dictation.wav" pad 0 2
 
+# The dictation as quieter microphones and a 48 kHz stereo one deliver it,
+# in float samples.
+for scale in 0.1 0.03; do
+  sox "$work/dictation.wav" -e floating-point -b 32 \
+    "$work/dictation_x$scale.wav" vol "$scale"
+done
+sox "$work/dictation.wav" -e floating-point -b 32 -r 48000 -c 2 \
+  "$work/dictation_48k.wav"
+
+# Rooms in which nobody speaks, each at its RMS level: a quiet room (pink
+# noise at -60 dBFS), a fan (brown noise at -40 dBFS), a louder steady
+# room (pink noise at -48 dBFS).
+noise() {  # noise NAME KIND DBFS SECONDS
+  sox -R -n -r 16000 -c 1 -e floating-point -b 32 "$work/raw.wav" \
+    synth "$4" "$2"
+  rms=$(sox "$work/raw.wav" -n stats 2>&1 | awk '/RMS lev dB/ {print $4}')
+  sox "$work/raw.wav" "$work/$1.wav" gain "$(python3 -c "print($3 - $rms)")"
+}
+noise quiet_room pinknoise -60 60
+noise fan brownnoise -40 60
+noise steady_room pinknoise -48 30
+
+# quorvel without its voice-activity model, which decodes all audio: the
+# same program beside the project's models but that one (it finds both
+# from where it is).
+mkdir -p "$work/ungated/models" "$work/ungated/lib"
+cp build/quorvel "$work/ungated/quorvel"
+ln -s "$PWD/models/en-us" "$work/ungated/models/en-us"
+ln -s "$PWD/build/lib/quorvel" "$work/ungated/lib/quorvel"
+
 sox -n -r 16000 -c 1 -b 16 "$work/silence.wav" trim 0 60
 sox -n -r 16000 -c 1 -b 16 "$work/short_silence.wav" trim 0 0.5
 
 echo "load before: $(uptime)"
 status=0
 python3 -B bench/bench.py --quorvel build/quorvel --work "$work" \
-  --engine-alone build/quorvel_engine_alone \
+  --engine-alone build/quorvel_engine_alone --ungated "$work/ungated/quorvel" \
   --model "$model" --engine transducer= \
   --engine PocketSphinx=/usr/share/pocketsphinx/model || status=$?
 echo "load after:  $(uptime)"

@@ -167,15 +167,7 @@ def score_engine(runs, transcripts, audio, timings, dictation):
     texts = {n: normalise(finals(r.lines)) for n, r in runs.recordings.items()}
     errors = {n: edit_distance(transcripts[n], texts[n]) for n in transcripts}
     gaps = [g for run in every(runs) for g in restart_gaps(run.lines)]
-    latencies, unheld = [], 0
-    for name, run in runs.recordings.items():
-        if run.first_listening is None:
-            unheld += len(timings[name])
-            continue
-        held, missed = partial_latencies(events(run.lines),
-                                         run.first_listening, timings[name])
-        latencies += held
-        unheld += missed
+    latencies, unheld = speech_latencies(runs.recordings, timings)
     spoken = [(n, r) for n, r in runs.recordings.items() if complete(r)]
     seconds = sum(audio[n] for n, _ in spoken)
     silence = runs.silence
@@ -195,8 +187,7 @@ def score_engine(runs, transcripts, audio, timings, dictation):
         "unheld": unheld,
         "wer_librivox": wer(errors, transcripts, LIBRIVOX),
         "wer_all": wer(errors, transcripts),
-        "cpu": ratio(sum(r.cpu_at_stop - r.cpu_at_listening
-                         for _, r in spoken), seconds),
+        "cpu": listening_cpu(runs.recordings, audio),
         "cpu_load": ratio(sum(r.cpu for _, r in spoken), seconds),
         "rss": max((r.maxrss_kib for _, r in spoken), default=None),
         "wer_dictation": dictation_wer(dictation, finals(runs.dictation.lines)),
@@ -208,11 +199,89 @@ def score_engine(runs, transcripts, audio, timings, dictation):
         values["dictation_excess"] = (values["wer_dictation"]
                                       - values["wer_dictation_alone"])
     if complete(silence) and silence.hwm_at_stop_kib:
-        values["silence_cpu"] = ratio(
-            silence.cpu_at_stop - silence.cpu_at_listening,
-            silence.stop_sent - silence.first_listening)
+        values["silence_cpu"] = idle_cpu(silence)
         values["silence_rss"] = silence.hwm_at_stop_kib
     return values, texts, errors
+
+
+def speech_latencies(recordings, timings):
+    """The partial latency of every word timed in the recordings, and how
+    many timed words no partial ever held."""
+    latencies, unheld = [], 0
+    for name, run in recordings.items():
+        if run.first_listening is None:
+            unheld += len(timings[name])
+            continue
+        held, missed = partial_latencies(events(run.lines),
+                                         run.first_listening, timings[name])
+        latencies += held
+        unheld += missed
+    return latencies, unheld
+
+
+def listening_cpu(recordings, audio):
+    """CPU seconds per audio second while listening to the recordings."""
+    spoken = [(n, r) for n, r in recordings.items() if complete(r)]
+    return ratio(sum(r.cpu_at_stop - r.cpu_at_listening for _, r in spoken),
+                 sum(audio[n] for n, _ in spoken))
+
+
+def idle_cpu(run):
+    """CPU as a share of a core from the first "listening" to "stop"."""
+    if not complete(run):
+        return None
+    return ratio(run.cpu_at_stop - run.cpu_at_listening,
+                 run.stop_sent - run.first_listening)
+
+
+def worded_finals(run):
+    """The "final" records that hold a word."""
+    return sum(1 for _, e in events(run.lines)
+               if e.get("type") == "final" and normalise(e.get("text", "")))
+
+
+def score_conditions(runs, engine_runs, values, audio, timings, dictation):
+    """The rows of run.measure_conditions, beside the engine's values (in
+    base units): WER at other levels and rates and how far the worst is
+    above x1; CPU on a quiet room and a fan; words heard in silence and
+    steady noise; and the ungated figures, with how much gating changes
+    them. An unmeasured value is None, and so is a difference with it."""
+    def wer_of(run):
+        return dictation_wer(dictation, finals(run.lines)) if run.clean \
+            else None
+
+    def change(a, b, absolute=True):
+        if a is None or b is None:
+            return None
+        return abs(a - b) if absolute else a - b
+
+    out = {key: wer_of(runs.dictations[name]) for key, name in (
+        ("wer_x0.1", "dictation_x0.1"), ("wer_x0.03", "dictation_x0.03"),
+        ("wer_48k", "dictation_48k"))}
+    levels = [out[k] for k in ("wer_x0.1", "wer_x0.03", "wer_48k")]
+    x1 = values.get("wer_dictation")
+    out["level_excess"] = None if None in levels + [x1] else max(
+        level - x1 for level in levels)
+    out["quiet_room_cpu"] = idle_cpu(runs.idle["quiet_room"])
+    out["fan_cpu"] = idle_cpu(runs.idle["fan"])
+    quiet = [engine_runs.silence, runs.idle["steady_room"]]
+    out["noise_words"] = sum(worded_finals(r) for r in quiet) if all(
+        r.clean for r in quiet) else None
+    ungated = runs.ungated
+    out["ungated_wer"] = wer_of(ungated.dictations["dictation"])
+    out["ungated_wer_x0.03"] = wer_of(ungated.dictations["dictation_x0.03"])
+    wer_changes = [change(x1, out["ungated_wer"]),
+                   change(out["wer_x0.03"], out["ungated_wer_x0.03"])]
+    out["gating_wer_change"] = None if None in wer_changes else max(
+        wer_changes)
+    out["ungated_latency"] = median(
+        speech_latencies(ungated.recordings, timings)[0])
+    out["gating_latency_change"] = change(values.get("latency"),
+                                          out["ungated_latency"])
+    out["ungated_cpu"] = listening_cpu(ungated.recordings, audio)
+    out["gating_cpu_change"] = change(values.get("cpu"), out["ungated_cpu"],
+                                      absolute=False)
+    return out
 
 
 def score_reference(runs, transcripts, audio, dictation):

@@ -3,8 +3,9 @@
 # as installed, run from its installed paths in a bare environment: every
 # file is in place, the man pages lint clean, --check answers and a
 # recording played in place of the microphone comes out as a "final" with
-# its words, heard by the packaged transducer. Every record is checked against the installed schema. The
-# package is removed again at the end.
+# its words, heard by the packaged transducer around the speech that the
+# packaged voice-activity model marks. Every record is checked against the
+# installed schema. The package is removed again at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source=$PWD
@@ -42,7 +43,8 @@ for file in /usr/bin/quorvel /usr/bin/quorvel-privacy \
   /usr/lib/python3/dist-packages/quorvel/__init__.py \
   /usr/lib/quorvel/libsherpa-onnx-c-api.so /usr/lib/quorvel/libonnxruntime.so \
   /usr/share/quorvel/models/en-us/encoder.int8.onnx \
-  /usr/share/quorvel/models/en-us/tokens.txt; do
+  /usr/share/quorvel/models/en-us/tokens.txt \
+  /usr/share/quorvel/models/vad/silero_vad.onnx; do
   [ -f "$file" ] && dpkg -S "$file" 2>/dev/null | grep -q "^quorvel: " ||
     fail "$file is not installed by the package"
 done
@@ -95,6 +97,9 @@ esac
 # packaged runtime, not PocketSphinx.
 grep -q -F "recognising with the sherpa-onnx model in /usr/share/quorvel/models/en-us" \
   diagnostics || fail "the packaged transducer was not used:$(echo; cat diagnostics)"
+# ... and decodes only around speech, with the packaged voice-activity model.
+! grep -q -F "voice activity is not detected" diagnostics ||
+  fail "the packaged voice-activity model was not used:$(echo; cat diagnostics)"
 [ "$(tail -n 1 events.jsonl)" = '{"type":"stopped"}' ] || fail "the last record is not stopped"
 /usr/bin/python3 "$source/tests/support/validate_events.py" \
   /usr/share/quorvel/schema/quorvel-event.schema.json check.jsonl events.jsonl

@@ -37,7 +37,7 @@ std::string MonoResampler::convert(const AudioChunk& chunk,
     if (rate != outputRate) {
       const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
       const soxr_quality_spec_t quality =
-          soxr_quality_spec(SOXR_VHQ, SOXR_STEEP_FILTER);
+          soxr_quality_spec(SOXR_HQ, SOXR_STEEP_FILTER);
       const soxr_runtime_spec_t runtime = soxr_runtime_spec(1);
       soxr_error_t error = nullptr;
       converter.reset(

@@ -1,7 +1,8 @@
 // Turns captured float chunks of any rate and channel count into mono
-// samples in [-1, 1] at a decoder's rate, with libsoxr's very-high-quality
-// converter and its steep filter: the models hear up to their rate's
-// Nyquist frequency, and at a fraction of the cost of lesser converters.
+// samples in [-1, 1] at a decoder's rate, with libsoxr's high-quality
+// (20-bit) converter and its steep filter: the models hear up to nearly
+// their rate's Nyquist frequency, at a fraction of the cost of lesser
+// converters.
 // Used by one decoding thread at a time; keeps the converter's state across
 // the chunks of one utterance.
 #ifndef QUORVEL_PLATFORM_LINUX_SPEECH_CONDITIONING_MONO_RESAMPLER_H_
