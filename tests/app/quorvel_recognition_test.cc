@@ -135,13 +135,20 @@ TEST(QuorvelRecognitionTest, OnlyTheOneSherpaReleaseIsUsed) {
     }
   }
   // Listening falls back to PocketSphinx in the default roots, whose own
-  // log never reaches standard error.
+  // log never reaches standard error; without sherpa-onnx there is no
+  // voice-activity model either, and all audio is decoded, as said once.
   box.run({"env QUORVEL_MODEL_DIR=; launch; heard ; close; exit 0",
            "err quorvel: recognising with the PocketSphinx model in " + sphinx +
                "/en-us\n"});
   std::istringstream err(box.quorvel->err);
-  for (std::string line; std::getline(err, line);)
+  size_t ungated = 0;
+  for (std::string line; std::getline(err, line);) {
     EXPECT_TRUE(line.starts_with("quorvel: ")) << line;
+    ungated += line ==
+               "quorvel: voice activity is not detected: it runs on "
+               "sherpa-onnx, which is not used; all audio is decoded";
+  }
+  EXPECT_EQ(ungated, 1u) << box.quorvel->err;
 }
 
 const std::string unavailable =

@@ -249,27 +249,44 @@ void DecodingThread::decode(std::shared_ptr<RecognitionStream> stream) {
 }
 
 void DecodingThread::run() {
+  // The voice-activity model loads beside the recogniser, on a thread of
+  // its own, so that listening starts no later for it; at the rate nearly
+  // every model takes, and again at the decoder's should that differ.
+  constexpr double usualRate = 16000;
+  std::unique_ptr<VoiceDetector> detector;
+  std::thread detectorLoad;
+  auto loadDetector = [this, &detector](double rate) {
+    EngineCall call(detectorLineStart);
+    detector = voices->make(rate);
+  };
+  if (voices != nullptr) {
+    const std::string name = voices->modelName();
+    detectorLineStart = "quorvel: the " +
+                        (name.empty() ? "voice-activity model" : name) +
+                        " failed: ";
+    detectorLoad = std::thread(loadDetector, usualRate);
+  }
   std::string failure;
   {
     EngineCall call(fatalLineStart);
     decoder = engine.load(folder, failure);
   }
+  // Nothing may go on in a library once a waiter may end the process.
+  if (detectorLoad.joinable()) detectorLoad.join();
   const bool loaded = decoder != nullptr;
   if (loaded) {
-    std::unique_ptr<VoiceDetector> detector;
-    if (voices != nullptr) {
-      const std::string name = voices->modelName();
-      detectorLineStart = "quorvel: the " +
-                          (name.empty() ? "voice-activity model" : name) +
-                          " failed: ";
-      EngineCall call(detectorLineStart);
-      if (auto made = voices->make(decoder->sampleRate())) {
-        detector = std::make_unique<MarkedDetector>(std::move(made),
-                                                    detectorLineStart);
-      }
+    if (detector && decoder->sampleRate() != usualRate) {
+      loadDetector(decoder->sampleRate());
+    }
+    if (detector) {
+      detector = std::make_unique<MarkedDetector>(std::move(detector),
+                                                  detectorLineStart);
     }
     conditioner = std::make_unique<AudioConditioner>(
         decoder->sampleRate(), decoder->framing(), std::move(detector));
+  } else if (detector) {
+    EngineCall call(detectorLineStart);
+    detector.reset();
   }
   {
     std::lock_guard<std::mutex> lock(stateMutex);
