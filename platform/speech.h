@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/audio.h"
 
@@ -45,6 +46,21 @@ inline RecognitionError taskCancelledError() {
 inline RecognitionError noSpeechError() {
   return {std::string(routineEndDomain), noSpeechCode, "No speech detected"};
 }
+
+// A word or phrase the recogniser should expect, as the parent wrote it
+// (trimmed, single spaces, UTF-8; case does not matter), with the line of
+// the phrase file it came from, for diagnostics.
+struct Phrase {
+  std::string text;
+  size_t line = 0;  // 1-based
+};
+
+// One reading of the phrase file. Never changed once made, so that a
+// recogniser tells a new reading by its address.
+struct PhraseList {
+  std::string file;
+  std::vector<Phrase> phrases;
+};
 
 // Called on the main queue, zero or more times per task, with a result, an
 // error or both.
