@@ -75,6 +75,11 @@ class RecognitionRequest {
   virtual ~RecognitionRequest() = default;
   virtual void setShouldReportPartialResults(bool report) = 0;
   virtual void setRequiresOnDeviceRecognition(bool required) = 0;
+  // What the task should expect to hear (Apple's contextualStrings), set
+  // before the task starts; null for nothing. A recogniser that cannot
+  // use some or all of them says so on standard error and goes on.
+  virtual void setContextualStrings(
+      std::shared_ptr<const PhraseList> phrases) = 0;
   // Must not block the capture thread: copies or queues the samples.
   virtual void append(const AudioBuffer& buffer) = 0;
   // No more audio comes; the task may still deliver its final result.

@@ -33,6 +33,10 @@ class StreamRequest : public RecognitionRequest {
   }
   // Recognition never leaves the device, whatever is asked.
   void setRequiresOnDeviceRecognition(bool) override {}
+  void setContextualStrings(
+      std::shared_ptr<const PhraseList> phrases) override {
+    stream->setPhrases(std::move(phrases));
+  }
   void append(const AudioBuffer& buffer) override { stream->append(buffer); }
   void endAudio() override { stream->endAudio(); }
 
