@@ -97,11 +97,16 @@ class OnDeviceRecognizer : public SpeechRecognizer {
 OnDeviceSpeechService::OnDeviceSpeechService(MainQueue& queue,
                                              const PrivacyStore& privacyStore,
                                              ModelDirectory modelDirectory,
-                                             UserLanguages& userLanguages)
+                                             UserLanguages& userLanguages,
+                                             bool phrases)
     : mainQueue(queue),
       store(privacyStore),
       models(std::move(modelDirectory)),
-      languages(userLanguages) {}
+      languages(userLanguages) {
+  if (phrases) {
+    for (Engine* engine : engines()) engine->expectPhrases();
+  }
+}
 
 int64_t OnDeviceSpeechService::authorizationStatus() {
   return store.read().speech;
