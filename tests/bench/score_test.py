@@ -29,7 +29,11 @@ class ScoreTest(unittest.TestCase):
         on_bounds = {"failed": 0, "startup": 0.5, "gap_median": 0.02,
                      "gap_max": 0.02, "latency": 0.45, "wer_librivox": 0.14,
                      "wer_all": 0.14, "dictation_excess": 0.015,
-                     "cpu": 0.05, "rss": 70 * 1024}
+                     "cpu": 0.05, "rss": 70 * 1024,
+                     "phrases_recall_gain": 3, "phrases_wer_excess": 0,
+                     "phrases_wer_unrelated_excess": 0.003,
+                     "phrases_cpu_listed": 0.045,
+                     "phrases_latency_excess": 0.03}
         self.assertEqual(report.judge(on_bounds), [])
         over = dict(on_bounds, wer_all=0.1401)
         self.assertEqual([r.key for r, _ in report.judge(over)], ["wer_all"])
