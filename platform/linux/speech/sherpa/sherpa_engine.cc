@@ -136,7 +136,12 @@ class SherpaDecoder : public Decoder {
       : api(runtime),
         recognizer(loaded),
         folder(std::move(folder)),
-        pieces(std::move(pieces)) {}
+        pieces(std::move(pieces)),
+        upperCase(std::any_of(
+            this->pieces.begin(), this->pieces.end(), [](const auto& piece) {
+              return std::any_of(piece.begin(), piece.end(),
+                                 [](char c) { return c >= 'A' && c <= 'Z'; });
+            })) {}
 
   void usePhrases(std::shared_ptr<const PhraseList> list) override {
     if (list == phrases) return;
@@ -213,19 +218,14 @@ class SherpaDecoder : public Decoder {
       toldUnusable = true;
       return {};
     }
-    const bool upper = std::any_of(pieces.begin(), pieces.end(), [](auto& p) {
-      return std::any_of(p.begin(), p.end(),
-                         [](char c) { return c >= 'A' && c <= 'Z'; });
-    });
     std::string joined;
     const Phrase* firstUnspelt = nullptr;
     size_t unspelt = 0;
     for (const Phrase& phrase : list.phrases) {
       std::string text = phrase.text;
       for (char& c : text) {
-        if (upper && c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-        if (!upper && c >= 'A' && c <= 'Z')
-          c = static_cast<char>(c - 'A' + 'a');
+        if (upperCase && c >= 'a' && c <= 'z') c += 'A' - 'a';
+        if (!upperCase && c >= 'A' && c <= 'Z') c += 'a' - 'A';
       }
       // "/" separates the library's phrases, and is no piece.
       if (!canSpell(text, pieces)) {
@@ -335,6 +335,9 @@ class SherpaDecoder : public Decoder {
   const SherpaOnnxOnlineRecognizer* const recognizer;
   const std::string folder;
   const Pieces pieces;
+  // Phrases are put in the case of the pieces: a phrase in the other case
+  // would boost nothing.
+  const bool upperCase;
   const SherpaOnnxOnlineStream* stream = nullptr;  // of the utterance
   std::shared_ptr<const PhraseList> phrases;       // as last handed over
   std::string wanted;                              // their hotwords
