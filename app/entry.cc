@@ -13,8 +13,9 @@ std::unique_ptr<HelperAppDelegate> gAppDelegate;
 
 void HelperAppDelegate::applicationDidFinishLaunching() {
   Platform& services = platform;
-  ensureAuthThenListen(services,
-                       [&services] { beginListeningAfterAuth(services); });
+  ensureAuthThenListen(services, [&services, file = phrasesFile] {
+    beginListeningAfterAuth(services, file);
+  });
 }
 
 void runCheck(Platform& platform) {
@@ -37,11 +38,28 @@ void runCheck(Platform& platform) {
   endProcess(recognizerAvailable ? 0 : 2);
 }
 
+PhrasesArgument phrasesArgument(int argc, const char* const* argv) {
+  PhrasesArgument found;
+  for (int i = 1; i < argc; ++i) {
+    if (std::string_view(argv[i]) != "--phrases") continue;
+    found.missingName = i + 1 == argc;
+    found.file.reset();
+    if (!found.missingName) found.file = argv[++i];
+  }
+  return found;
+}
+
 int runMain(int argc, const char* const* argv, Platform& platform) {
   for (int i = 0; i < argc; ++i) {
     if (std::string_view(argv[i]) == "--check") runCheck(platform);
   }
-  gAppDelegate = std::make_unique<HelperAppDelegate>(platform);
+  PhrasesArgument phrases = phrasesArgument(argc, argv);
+  if (phrases.missingName) {
+    writeDiagnostic(
+        "quorvel: --phrases needs a file name; listening without phrases\n");
+  }
+  gAppDelegate =
+      std::make_unique<HelperAppDelegate>(platform, std::move(phrases.file));
   platform.application.setDelegate(gAppDelegate.get());
   platform.application.setActivationPolicyAccessory();
   platform.application.run();

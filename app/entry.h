@@ -4,6 +4,8 @@
 #define QUORVEL_APP_ENTRY_H_
 
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "platform/platform.h"
 
@@ -12,8 +14,9 @@ namespace quorvel {
 // Hands over to the permission flow once the event loop runs.
 class HelperAppDelegate : public ApplicationDelegate {
  public:
-  // platform must outlive the delegate.
-  explicit HelperAppDelegate(Platform& platform) : platform(platform) {}
+  // platform must outlive the delegate. phrasesFile: see phrasesArgument.
+  HelperAppDelegate(Platform& platform, std::optional<std::string> phrasesFile)
+      : platform(platform), phrasesFile(std::move(phrasesFile)) {}
   void applicationDidFinishLaunching() override;
   bool applicationShouldTerminateAfterLastWindowClosed() override {
     return false;
@@ -21,6 +24,7 @@ class HelperAppDelegate : public ApplicationDelegate {
 
  private:
   Platform& platform;
+  const std::optional<std::string> phrasesFile;
 };
 
 extern std::unique_ptr<HelperAppDelegate> gAppDelegate;
@@ -29,9 +33,20 @@ extern std::unique_ptr<HelperAppDelegate> gAppDelegate;
 // be built, 2 when not, whatever the permissions.
 [[noreturn]] void runCheck(Platform& platform);
 
+// The phrase file named by the last "--phrases FILE" of argv (argv[0]
+// aside); FILE is the next argument, whatever it is. Absent without one,
+// and when the last "--phrases" has nothing after it: missingName.
+struct PhrasesArgument {
+  std::optional<std::string> file;
+  bool missingName = false;
+};
+PhrasesArgument phrasesArgument(int argc, const char* const* argv);
+
 // "--check" anywhere in argv (argv[0] included, exact match) runs the
 // check; otherwise runs the application's event loop as an accessory
-// application. Returns 0 if that loop ever returns.
+// application, listening with the phrase file of phrasesArgument ("quorvel:
+// --phrases needs a file name; listening without phrases" on standard
+// error when it lacks one). Returns 0 if that loop ever returns.
 int runMain(int argc, const char* const* argv, Platform& platform);
 
 }  // namespace quorvel

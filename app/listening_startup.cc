@@ -7,6 +7,7 @@
 #include "app/command_reader.h"
 #include "events/event_writer.h"
 #include "listener/continuous_listener.h"
+#include "phrases/phrase_file.h"
 
 namespace quorvel {
 
@@ -28,14 +29,21 @@ std::string chooseLocale(SpeechService& speech,
   return "en-US";
 }
 
-void beginListeningAfterAuth(Platform& platform) {
+void beginListeningAfterAuth(Platform& platform,
+                             const std::optional<std::string>& phrasesFile) {
   const std::string locale =
       chooseLocale(platform.speech, platform.languages.preferredLanguages());
   emit({{"type", "ready"}, {"locale", locale}});
 
+  ContinuousListener::PhraseSource phrases;
+  if (phrasesFile) {
+    phrases = [file = std::make_shared<PhraseFile>(*phrasesFile)] {
+      return file->current();
+    };
+  }
   auto listener = ContinuousListener::create(
       platform.mainQueue, platform.speech, platform.wallClock,
-      platform.makeAudioEngine(), locale);
+      platform.makeAudioEngine(), locale, std::move(phrases));
 
   MainQueue& queue = platform.mainQueue;
   const int input = platform.commandInput;

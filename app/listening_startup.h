@@ -4,6 +4,7 @@
 #define QUORVEL_APP_LISTENING_STARTUP_H_
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,10 +25,13 @@ extern std::vector<std::unique_ptr<SignalSource>> gSignalSources;
 std::string chooseLocale(SpeechService& speech,
                          const std::vector<std::string>& preferredLanguages);
 
-// Chooses the locale, emits "ready", creates the listener, starts the
+// Chooses the locale, emits "ready", creates the listener (whose segments
+// expect the phrases of phrasesFile, when there is one), starts the
 // command reader, takes over SIGTERM and SIGINT as orderly stops, and
 // starts the listener (whose start failure ends the process, status 3/4).
-void beginListeningAfterAuth(Platform& platform);
+void beginListeningAfterAuth(
+    Platform& platform,
+    const std::optional<std::string>& phrasesFile = std::nullopt);
 
 }  // namespace quorvel
 

@@ -34,7 +34,7 @@ int main(int argc, char** argv) {
   }
   static OnDeviceSpeechService speech(
       mainQueue, privacy, ModelDirectory(ModelDirectory::defaultRoots()),
-      languages);
+      languages, /*phrases=*/phrasesArgument(argc, argv).file.has_value());
   static PrivacyMicrophoneAccess microphone(privacy);
   static SystemWallClock wallClock;
   static Platform platform{mainQueue,

@@ -21,6 +21,20 @@ import score
 REFERENCE = "pocketsphinx_continuous"
 
 
+def measure_phrases(args):
+    """The phrases rows, after printing what each way heard."""
+    def words(name):
+        with open(os.path.join(args.work, name)) as f:
+            return score.normalise(f.read())
+
+    transcript = words("phrases.txt")
+    runs = run.measure_phrases(args.quorvel, args.work, args.model)
+    print()
+    report.print_phrases(transcript, {way: score.finals(r.lines, " | ")
+                                      for way, r in runs.ways.items()})
+    return score.score_phrases(runs, transcript, set(words("rare.txt")))
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--quorvel", required=True)
@@ -32,7 +46,17 @@ def main():
                         help="NAME=ROOTS, ROOTS empty for quorvel's default")
     parser.add_argument("--ungated", required=True,
                         help="quorvel without its voice-activity model")
+    parser.add_argument("--phrases-only", action="store_true",
+                        help="only the phrases measure, with the default "
+                        "engine (phrases.wav, rare.txt, listed.txt, "
+                        "unrelated.txt in --work)")
     args = parser.parse_args()
+    phrase_values = measure_phrases(args)
+    if args.phrases_only:
+        missed = report.print_summary([("quorvel", phrase_values)],
+                                      "phrases_")
+        report.print_verdict("quorvel", missed)
+        return 1 if missed else 0
     recordings = os.path.join(args.work, "rec")
     names = sorted(f[:-4] for f in os.listdir(recordings)
                    if f.endswith(".wav") and not f.endswith(".padded.wav"))
@@ -60,9 +84,13 @@ def main():
     engines = [(r, score.score_engine(r, transcripts, audio, timings,
                                       dictation))
                for r in engine_runs]
+    # The conditions and the phrases measure are the default engine's, the
+    # one under test.
     tested = engines[0][1][0]
     tested.update(score.score_conditions(conditions, engine_runs[0], tested,
                                          audio, timings, dictation))
+    tested["failed"] += phrase_values.pop("phrases_failed")
+    tested.update(phrase_values)
 
     print()
     report.print_recordings(

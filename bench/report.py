@@ -46,18 +46,30 @@ def print_dictation(transcript, systems):
     print()
 
 
-def judge(values):
-    """The target rows that values (in base units) miss, with the value."""
+def judge(values, prefix=""):
+    """The target rows (those whose key starts with prefix) that values
+    (in base units) miss, with the value."""
     return [(row, values.get(row.key)) for row in targets.ROWS
-            if targets.met(row, values.get(row.key)) is False]
+            if row.key.startswith(prefix)
+            and targets.met(row, values.get(row.key)) is False]
 
 
-def print_summary(systems):
+def print_phrases(transcript, texts):
+    """texts: way -> the finals heard that way."""
+    print("Rare words (phrases.wav)")
+    print(f"  {'transcript':24} {' '.join(transcript)}")
+    for way, text in texts.items():
+        print(f"  {'quorvel, ' + way:24} {text.strip()}")
+    print()
+
+
+def print_summary(systems, prefix=""):
     """systems: (name, values) of each, the one under test first. Prints
-    the table and returns the targets it misses."""
+    the table (the rows whose key starts with prefix) and returns the
+    targets it misses."""
     tested = systems[0][0]
     rows = []
-    for row in targets.ROWS:
+    for row in (r for r in targets.ROWS if r.key.startswith(prefix)):
         met = targets.met(row, systems[0][1].get(row.key))
         rows.append([row.measure]
                     + [targets.shown(row, values.get(row.key))
@@ -66,7 +78,7 @@ def print_summary(systems):
                        {None: "-", True: "pass", False: "MISS"}[met]])
     print_table(["measure"] + [name for name, _ in systems]
                 + [f"target ({tested})", "result"], rows)
-    return judge(systems[0][1])
+    return judge(systems[0][1], prefix)
 
 
 def print_verdict(tested, missed):

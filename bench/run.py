@@ -62,10 +62,10 @@ def close(pipe):
         pass
 
 
-def run_quorvel(binary, audio, stop_after, roots):
+def run_quorvel(binary, audio, stop_after, roots, args=()):
     """Plays audio in place of the microphone, with the model roots given
-    (empty: quorvel's default); sends "stop" stop_after seconds after the
-    first "listening" and waits for the process to end."""
+    (empty: quorvel's default) and args; sends "stop" stop_after seconds
+    after the first "listening" and waits for the process to end."""
     env = {k: v for k, v in os.environ.items()
            if k not in ("QUORVEL_SPHINX_LOG", "QUORVEL_MODEL_DIR")}
     env["QUORVEL_AUDIO_INPUT"] = audio
@@ -75,7 +75,7 @@ def run_quorvel(binary, audio, stop_after, roots):
         lines=[], exec_time=time.monotonic(), first_listening=None,
         stop_sent=None, cpu_at_listening=None, cpu_at_stop=None,
         hwm_at_stop_kib=None, killed=False)
-    process = subprocess.Popen([binary], stdin=subprocess.PIPE,
+    process = subprocess.Popen([binary, *args], stdin=subprocess.PIPE,
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                env=env, bufsize=0)
     selector = selectors.DefaultSelector()
@@ -285,4 +285,21 @@ def measure_conditions(binary, ungated, work, roots, audio):
         log(f"{name}: quorvel decoding all audio, {seconds:.1f} s")
         runs.ungated.dictations[name] = run_quorvel(ungated, path(name),
                                                    seconds, roots)
+    return runs
+
+
+def measure_phrases(binary, work, model):
+    """quorvel with its default engine on phrases.wav three ways: without a
+    phrase file, with listed.txt (the rare words among unrelated phrases)
+    and with unrelated.txt alone; and pocketsphinx_continuous's word
+    timings of the recording, for the partial latency."""
+    audio = os.path.join(work, "phrases.wav")
+    seconds = audio_seconds(audio)
+    runs = types.SimpleNamespace(seconds=seconds, ways={})
+    for way in ("none", "listed", "unrelated"):
+        log(f"phrases: quorvel, {way}, {seconds:.1f} s")
+        args = [] if way == "none" else [
+            "--phrases", os.path.join(work, way + ".txt")]
+        runs.ways[way] = run_quorvel(binary, audio, seconds, "", args)
+    runs.reference = run_reference(audio, model)[0]
     return runs

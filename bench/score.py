@@ -319,3 +319,48 @@ def engine_lines(runs):
                    for _, stream, text in run.lines
                    if stream == "err"
                    and text.startswith("quorvel: recognising with ")})
+
+
+def recall(transcript, hypothesis, words):
+    """The share of the occurrences of words in transcript that an
+    alignment with the hypothesis matches; None without any."""
+    wanted = [i for i, w in enumerate(transcript) if w in words]
+    matched = matched_reference_indices(transcript, hypothesis)
+    return ratio(sum(i in matched for i in wanted), len(wanted))
+
+
+def score_phrases(runs, transcript, listed):
+    """The phrases rows: for each way (none, listed, unrelated) the recall
+    of the listed words and the WER of the finals, CPU per audio second
+    while listening and the partial latency median; then how the list and
+    the unrelated phrases compare with no list."""
+    timings = reference_words(runs.reference)
+    values = {}
+    for way, run in runs.ways.items():
+        heard = normalise(finals(run.lines))
+        values[f"phrases_recall_{way}"] = recall(transcript, heard, listed)
+        values[f"phrases_wer_{way}"] = (
+            edit_distance(transcript, heard) / len(transcript)
+            if run.clean else None)
+        if complete(run):
+            values[f"phrases_cpu_{way}"] = ratio(
+                run.cpu_at_stop - run.cpu_at_listening, runs.seconds)
+            values[f"phrases_latency_{way}"] = median(partial_latencies(
+                events(run.lines), run.first_listening, timings)[0])
+        values["phrases_failed"] = (values.get("phrases_failed", 0)
+                                    + (not run.clean))
+
+    def difference(key, a, b):
+        if values.get(a) is not None and values.get(b) is not None:
+            values[key] = values[a] - values[b]
+
+    none, listed = (values.get("phrases_recall_none"),
+                    values.get("phrases_recall_listed"))
+    if none is not None and listed is not None and (none or listed):
+        values["phrases_recall_gain"] = listed / none if none else math.inf
+    difference("phrases_wer_excess", "phrases_wer_listed", "phrases_wer_none")
+    difference("phrases_wer_unrelated_excess", "phrases_wer_unrelated",
+               "phrases_wer_none")
+    difference("phrases_latency_excess", "phrases_latency_listed",
+               "phrases_latency_none")
+    return values

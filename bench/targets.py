@@ -19,6 +19,7 @@ UNITS = {
     "MiB": (1 / 1024.0, "{:.1f} MiB"),
     "count": (1.0, "{:.0f}"),
     "points": (100.0, "{:+.1f} points"),
+    "times": (1.0, "{:.2f}x"),
 }
 
 COMPARISONS = {"<=": operator.le, ">=": operator.ge}
@@ -81,6 +82,27 @@ ROWS = [
         "CPU s/audio s"),
     Row("gating_cpu_change", "  gating's extra on speech", "CPU s/audio s",
         "<=", 0.005),
+    # The rare words of real recordings (phrases.wav, see run_bench.sh)
+    # heard three ways: without a phrase file, with them listed among
+    # unrelated phrases, and with the unrelated phrases alone.
+    Row("phrases_recall_none", "phrases: recall of the rare words, no list",
+        "%"),
+    Row("phrases_recall_listed", "  listed among unrelated phrases", "%"),
+    Row("phrases_recall_unrelated", "  the unrelated phrases alone", "%"),
+    Row("phrases_recall_gain", "  listed, against no list", "times", ">=", 3),
+    Row("phrases_wer_none", "phrases: WER, no list", "%"),
+    Row("phrases_wer_listed", "  listed among unrelated phrases", "%"),
+    Row("phrases_wer_unrelated", "  the unrelated phrases alone", "%"),
+    Row("phrases_wer_excess", "  listed, above no list", "points", "<=", 0),
+    Row("phrases_wer_unrelated_excess", "  unrelated alone, above no list",
+        "points", "<=", 0.3),
+    Row("phrases_cpu_listed", "phrases: CPU s per audio s, listed",
+        "CPU s/audio s", "<=", 0.045),
+    Row("phrases_cpu_none", "  no list", "CPU s/audio s"),
+    Row("phrases_latency_listed", "phrases: partial latency median, listed",
+        "ms"),
+    Row("phrases_latency_none", "  no list", "ms"),
+    Row("phrases_latency_excess", "  listed, above no list", "ms", "<=", 30),
 ]
 
 

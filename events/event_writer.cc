@@ -11,9 +11,7 @@
 #include "events/shortest_decimal.h"
 
 namespace quorvel {
-namespace {
 
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
 bool isValidUtf8(std::string_view text) {
   size_t i = 0;
   const size_t n = text.size();
@@ -49,6 +47,8 @@ bool isValidUtf8(std::string_view text) {
   }
   return true;
 }
+
+namespace {
 
 bool appendString(std::string& out, std::string_view text) {
   if (!isValidUtf8(text)) return false;

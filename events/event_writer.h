@@ -21,6 +21,9 @@ using Event = std::vector<std::pair<std::string, EventValue>>;
 inline constexpr std::string_view fallbackLine =
     "{\"type\":\"error\",\"message\":\"json encode failed\",\"fatal\":true}\n";
 
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool isValidUtf8(std::string_view text);
+
 // The record as one compact JSON line ending in a line feed: every "/"
 // escaped, control characters escaped, other non-ASCII as raw UTF-8.
 // fallbackLine when a number is not finite or a text is not valid UTF-8.

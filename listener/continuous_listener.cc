@@ -21,9 +21,11 @@ std::string formatSampleRate(double sampleRate) {
 
 std::shared_ptr<ContinuousListener> ContinuousListener::create(
     MainQueue& queue, SpeechService& speech, WallClock& clock,
-    std::unique_ptr<AudioEngine> audioEngine, std::string localeId) {
-  std::shared_ptr<ContinuousListener> listener(new ContinuousListener(
-      queue, speech, clock, std::move(audioEngine), std::move(localeId)));
+    std::unique_ptr<AudioEngine> audioEngine, std::string localeId,
+    PhraseSource phrases) {
+  std::shared_ptr<ContinuousListener> listener(
+      new ContinuousListener(queue, speech, clock, std::move(audioEngine),
+                             std::move(localeId), std::move(phrases)));
   // The engine reports from its own thread; the listener's state belongs
   // to the main queue.
   std::weak_ptr<ContinuousListener> weak = listener;
@@ -39,12 +41,14 @@ std::shared_ptr<ContinuousListener> ContinuousListener::create(
 ContinuousListener::ContinuousListener(MainQueue& queue, SpeechService& speech,
                                        WallClock& clock,
                                        std::unique_ptr<AudioEngine> audioEngine,
-                                       std::string localeId)
+                                       std::string localeId,
+                                       PhraseSource phrases)
     : queue(queue),
       speech(speech),
       clock(clock),
       audioEngine(std::move(audioEngine)),
-      localeId(std::move(localeId)) {}
+      localeId(std::move(localeId)),
+      phrases(std::move(phrases)) {}
 
 void ContinuousListener::start() {
   if (stopped || stopping || paused) return;
@@ -62,6 +66,7 @@ void ContinuousListener::start() {
   if (recognizer->supportsOnDeviceRecognition()) {
     newRequest->setRequiresOnDeviceRecognition(true);
   }
+  if (phrases) newRequest->setContextualStrings(phrases());
   std::atomic_store(&request, newRequest);
 
   lastPartial.clear();

@@ -7,6 +7,7 @@
 #define QUORVEL_LISTENER_CONTINUOUS_LISTENER_H_
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -21,11 +22,17 @@ namespace quorvel {
 class ContinuousListener
     : public std::enable_shared_from_this<ContinuousListener> {
  public:
+  // What each segment's request should expect to hear; called on the main
+  // queue as the segment starts.
+  using PhraseSource = std::function<std::shared_ptr<const PhraseList>()>;
+
   // Takes the one audio engine for the listener's life; starts nothing
   // and writes nothing. queue, speech and clock must outlive the listener.
+  // Without phrases, requests expect nothing in particular.
   static std::shared_ptr<ContinuousListener> create(
       MainQueue& queue, SpeechService& speech, WallClock& clock,
-      std::unique_ptr<AudioEngine> audioEngine, std::string localeId = "en-US");
+      std::unique_ptr<AudioEngine> audioEngine, std::string localeId = "en-US",
+      PhraseSource phrases = nullptr);
 
   ContinuousListener(const ContinuousListener&) = delete;
   ContinuousListener& operator=(const ContinuousListener&) = delete;
@@ -51,7 +58,7 @@ class ContinuousListener
  private:
   ContinuousListener(MainQueue& queue, SpeechService& speech, WallClock& clock,
                      std::unique_ptr<AudioEngine> audioEngine,
-                     std::string localeId);
+                     std::string localeId, PhraseSource phrases);
 
   void handleBuffer(const AudioBuffer& buffer);  // capture thread
   void handleResult(const std::optional<RecognitionResult>& result,
@@ -101,6 +108,7 @@ class ContinuousListener
   // Something was heard in this segment: a loud buffer or any text.
   std::atomic<bool> heardVoice{false};
   const std::string localeId;
+  const PhraseSource phrases;
   std::string lastPartial;  // trimmed; empty when the segment has no text
 
   std::shared_ptr<WorkItem> restartWorkItem;

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/audio.h"
 
@@ -46,6 +47,21 @@ inline RecognitionError noSpeechError() {
   return {std::string(routineEndDomain), noSpeechCode, "No speech detected"};
 }
 
+// A word or phrase the recogniser should expect, as the parent wrote it
+// (trimmed, single spaces, UTF-8; case does not matter), with the line of
+// the phrase file it came from, for diagnostics.
+struct Phrase {
+  std::string text;
+  size_t line = 0;  // 1-based
+};
+
+// One reading of the phrase file. Never changed once made, so that a
+// recogniser tells a new reading by its address.
+struct PhraseList {
+  std::string file;
+  std::vector<Phrase> phrases;
+};
+
 // Called on the main queue, zero or more times per task, with a result, an
 // error or both.
 using ResultHandler =
@@ -59,6 +75,11 @@ class RecognitionRequest {
   virtual ~RecognitionRequest() = default;
   virtual void setShouldReportPartialResults(bool report) = 0;
   virtual void setRequiresOnDeviceRecognition(bool required) = 0;
+  // What the task should expect to hear (Apple's contextualStrings), set
+  // before the task starts; null for nothing. A recogniser that cannot
+  // use some or all of them says so on standard error and goes on.
+  virtual void setContextualStrings(
+      std::shared_ptr<const PhraseList> phrases) = 0;
   // Must not block the capture thread: copies or queues the samples.
   virtual void append(const AudioBuffer& buffer) = 0;
   // No more audio comes; the task may still deliver its final result.

@@ -84,11 +84,12 @@ check() {  # check <description> <command...>: runs the command quietly
 }
 
 # Every logic and macOS source, and no Linux one, was compiled per arch:
-# all of app/, events/, listener/, permissions/ and platform/ but the Linux
-# mains, platform/linux/ and the ICU normaliser that macOS's ICU lacks.
+# all of app/, events/, listener/, permissions/, phrases/ and platform/ but
+# the Linux mains, platform/linux/ and the ICU normaliser that macOS's ICU
+# lacks.
 expected="$(mktemp)"
 trap 'rm -f "$expected"' EXIT
-find app events listener permissions platform -type f \( -name '*.cc' -o -name '*.mm' \) |
+find app events listener permissions phrases platform -type f \( -name '*.cc' -o -name '*.mm' \) |
   grep -v -E '^platform/linux/|^app/.*_main\.cc$|^listener/canonical_decomposition_icu\.cc$' |
   sort > "$expected"
 flags="-Wall -Wextra -Werror -Werror=unguarded-availability-new"

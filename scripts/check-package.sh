@@ -44,6 +44,7 @@ for file in /usr/bin/quorvel /usr/bin/quorvel-privacy \
   /usr/lib/quorvel/libsherpa-onnx-c-api.so /usr/lib/quorvel/libonnxruntime.so \
   /usr/share/quorvel/models/en-us/encoder.int8.onnx \
   /usr/share/quorvel/models/en-us/tokens.txt \
+  /usr/share/quorvel/models/en-us/bpe.vocab \
   /usr/share/quorvel/models/vad/silero_vad.onnx; do
   [ -f "$file" ] && dpkg -S "$file" 2>/dev/null | grep -q "^quorvel: " ||
     fail "$file is not installed by the package"

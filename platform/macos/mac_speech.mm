@@ -62,6 +62,17 @@ class MacRecognitionRequest final : public RecognitionRequest {
   void setRequiresOnDeviceRecognition(bool required) override {
     request.requiresOnDeviceRecognition = required;
   }
+  // As the parent wrote them: the framework has no pieces to spell with.
+  void setContextualStrings(
+      std::shared_ptr<const PhraseList> phrases) override {
+    NSMutableArray<NSString*>* strings = [NSMutableArray array];
+    if (phrases) {
+      for (const Phrase& phrase : phrases->phrases) {
+        if (NSString* text = nsString(phrase.text)) [strings addObject:text];
+      }
+    }
+    request.contextualStrings = strings;
+  }
   // The first buffer brings in what the last cut task left over, when it
   // follows on from it.
   void append(const AudioBuffer& buffer) override {

@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <filesystem>
+#include <fstream>
 #include <random>
 #include <thread>
 
@@ -151,6 +152,63 @@ TEST(QuorvelProcessTest, RoughParents) {
   writer.join();
   box.run({stopped});
   EXPECT_EQ(box.quorvel->err.find("error"), std::string::npos);
+}
+
+// Each kind of bad phrase file, and recognisers that use no phrases, get
+// their line on standard error while the helper goes on listening.
+TEST(QuorvelProcessTest, BadPhraseFilesAreSaidAndListeningGoesOn) {
+  Sandbox box;
+  const std::string models = QUORVEL_SOURCE_DIR "/models";
+  box.env["QUORVEL_MODEL_DIR"] = models;
+  std::string many;
+  for (int i = 0; i < 1001; ++i) many += "w\n";
+  std::ofstream(box.dir + "/many") << many;
+  std::ofstream(box.dir + "/large") << "dashwood\n" << std::string(70000, 'x');
+  std::ofstream(box.dir + "/bad") << "# names\ndashwood\n\xFF\nC++\n";
+  fs::create_directories(box.dir + "/plain/en-us");
+  for (const auto& entry : fs::directory_iterator(models + "/en-us")) {
+    if (entry.path().filename() != "bpe.vocab")
+      fs::copy(entry.path(), box.dir + "/plain/en-us");
+  }
+  const std::string file = "err quorvel: the phrases file {dir}/";
+  const std::string listened =
+      "wait \"partial\"; send stop\n; exit 0; " + stopped;
+  const Steps launches[] = {
+      {"launch --phrases {dir}/none", listened,
+       "err quorvel: cannot read the phrases file {dir}/none: No such file or "
+       "directory\n"},
+      {"fifo fifo; launch --phrases {dir}/fifo", listened,
+       "err quorvel: cannot read the phrases file {dir}/fifo: Not a regular "
+       "file\n"},
+      {"launch --phrases {dir}/bad", listened,
+       file + "bad, line 3: not UTF-8 text\\; the line is not used\n"
+              "quorvel: read 2 phrases from {dir}/bad\n",
+       file + "bad, line 4: the sherpa-onnx model in " QUORVEL_SOURCE_DIR
+              "/models/en-us cannot spell \"C++\"\\; the line is not used\n"},
+      {"launch --phrases {dir}/many", listened,
+       file + "many holds more than 1000 phrases\\; line 1001 and those after "
+              "it are not used\n"},
+      {"launch --phrases {dir}/large", listened,
+       file +
+           "large is larger than 64 KiB\\; line 2 and those after it are not "
+           "used\nquorvel: read 1 phrase from {dir}/large\n"},
+      {"env QUORVEL_MODEL_DIR=/usr/share/pocketsphinx/model",
+       "launch --phrases {dir}/bad", listened,
+       "err quorvel: the PocketSphinx model in "
+       "/usr/share/pocketsphinx/model/en-us does not use phrases\n",
+       "env QUORVEL_MODEL_DIR=" + models},
+      {"env QUORVEL_MODEL_DIR={dir}/plain; launch --phrases {dir}/bad",
+       listened,
+       "err quorvel: the sherpa-onnx model in {dir}/plain/en-us has no usable "
+       "bpe.vocab\\; phrases are not used\n",
+       "env QUORVEL_MODEL_DIR=" + models},
+      // The last "--phrases" counts, even without a name.
+      {"launch --phrases {dir}/bad --phrases", listened,
+       "err quorvel: --phrases needs a file name\\; listening without "
+       "phrases\n"},
+  };
+  for (const Steps& launch : launches) box.run(launch);
+  EXPECT_EQ(box.quorvel->err.find("read 2 phrases"), std::string::npos);
 }
 
 // Launches stopped at a random moment after "listening" in every way a

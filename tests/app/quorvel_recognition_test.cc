@@ -199,6 +199,27 @@ TEST(QuorvelRecognitionTest, CrashHoldingALockEndsWithExitThreeAtOnce) {
            unavailable});
 }
 
+// A phrase file replaced while listening is read when the next segment
+// starts, and biases what that segment hears: "amiable", which the model
+// hears as "amy a bull" on its own.
+TEST(QuorvelRecognitionTest, ReplacedPhraseFileTakesEffectAtTheNextSegment) {
+  Sandbox box;
+  const std::string amiable =
+      "/usr/share/pocketsphinx/test/data/librivox/"
+      "sense_and_sensibility_01_austen_64kb-0930.wav";
+  std::ofstream(box.dir + "/phrases") << "kubernetes\n";
+  box.run({"run /usr/bin/sox -n -r 16000 -c 1 {dir}/gap.wav trim 0 3",
+           "run /usr/bin/sox " + amiable + " {dir}/gap.wav " + amiable +
+               " {dir}/twice.wav pad 0 2",
+           "env QUORVEL_AUDIO_INPUT={dir}/twice.wav",
+           "launch --phrases {dir}/phrases; heard made amy a bull himself"});
+  std::ofstream(box.dir + "/new") << "Amiable\n";
+  fs::rename(box.dir + "/new", box.dir + "/phrases");
+  box.run({"heard made amiable himself; send stop\n; exit 0",
+           "err quorvel: restart after silence\nquorvel: read 1 phrase from "
+           "{dir}/phrases\n"});
+}
+
 // Samples of 16 kHz mono recordings, and seconds of silence, end to end.
 std::vector<float> joined(const std::vector<std::string>& parts) {
   std::vector<float> samples;

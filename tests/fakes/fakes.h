@@ -119,6 +119,7 @@ struct FakeRequest : RecognitionRequest {
     partials = report;
   }
   void setRequiresOnDeviceRecognition(bool) override {}
+  void setContextualStrings(std::shared_ptr<const PhraseList>) override {}
   void append(const AudioBuffer&) override { ++appendedBuffers; }
   void endAudio() override { ended = true; }
   bool partials = false;

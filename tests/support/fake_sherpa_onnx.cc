@@ -39,6 +39,10 @@ const SherpaOnnxOnlineStream* SherpaOnnxCreateOnlineStream(
     const SherpaOnnxOnlineRecognizer*) {
   return fake<SherpaOnnxOnlineStream>();
 }
+const SherpaOnnxOnlineStream* SherpaOnnxCreateOnlineStreamWithHotwords(
+    const SherpaOnnxOnlineRecognizer*, const char*) {
+  return fake<SherpaOnnxOnlineStream>();
+}
 void SherpaOnnxDestroyOnlineStream(const SherpaOnnxOnlineStream*) {}
 void SherpaOnnxOnlineStreamAcceptWaveform(const SherpaOnnxOnlineStream*,
                                           int32_t, const float*, int32_t) {}

@@ -21,7 +21,9 @@ import asyncio
 import collections
 import json
 import os
+import shutil
 import subprocess
+import tempfile
 import threading
 from collections.abc import AsyncIterator, Iterable, Mapping
 from typing import IO, Any
@@ -73,25 +75,41 @@ class Quorvel:
         args: Iterable[str] = (),
         env: Mapping[str, str | None] | None = None,
         stderr: int | IO[Any] | None = None,
+        phrases: Iterable[str] | None = None,
     ) -> None:
         """Starts the helper at `path` (searched in PATH when it has no
         "/") with `args`. `env` adds to or overrides this process's
         environment; a value of None removes the variable. The helper's
         diagnostics go to `stderr`, as for subprocess.Popen (default: this
-        process's standard error)."""
+        process's standard error). With `phrases` (words and short phrases
+        the users will say, even none yet), the helper expects them, and
+        set_phrases() changes them while it runs; raises ValueError for a
+        phrase that holds a line break."""
         environment = dict(os.environ)
         for name, value in (env or {}).items():
             if value is None:
                 environment.pop(name, None)
             else:
                 environment[name] = value
-        self._process = subprocess.Popen(
-            [os.fspath(path), *args],
-            stdin=subprocess.PIPE,
-            stdout=subprocess.PIPE,
-            stderr=stderr,
-            env=environment,
-        )
+        # The helper reads the phrases from a file of the client's own, in a
+        # folder only this user may enter, gone again after close().
+        self._phrases_folder: str | None = None
+        if phrases is not None:
+            self._phrases_folder = tempfile.mkdtemp(prefix="quorvel-phrases-")
+            args = [*args, "--phrases", os.path.join(self._phrases_folder, "phrases")]
+        try:
+            if phrases is not None:
+                self.set_phrases(phrases)
+            self._process = subprocess.Popen(
+                [os.fspath(path), *args],
+                stdin=subprocess.PIPE,
+                stdout=subprocess.PIPE,
+                stderr=stderr,
+                env=environment,
+            )
+        except BaseException:
+            self._remove_phrases()
+            raise
         self._changed = threading.Condition()
         # Guarded by _changed: what the reader has seen and the parent has
         # not taken yet, and the stream's end.
@@ -121,6 +139,27 @@ class Quorvel:
     def resume(self) -> None:
         """Asks a paused helper to listen again; it answers "listening"."""
         self._send("resume\n")
+
+    def set_phrases(self, phrases: Iterable[str]) -> None:
+        """Replaces the phrases the helper expects (a helper started with
+        `phrases` only); it reads them when its next segment starts (after
+        the next "listening"). Case does not matter; the helper takes at
+        most 1,000 and says on its standard error which it cannot use.
+        Raises ValueError for a phrase that holds a line break."""
+        if self._phrases_folder is None:
+            raise QuorvelError("quorvel was started without phrases")
+        lines = []
+        for phrase in phrases:
+            if "\n" in phrase or "\r" in phrase:
+                raise ValueError(f"a phrase holds a line break: {phrase!r}")
+            lines.append(phrase + "\n")
+        # Written whole under another name, then put in place at once: the
+        # helper never reads half a list.
+        with tempfile.NamedTemporaryFile(
+            "w", encoding="utf-8", dir=self._phrases_folder, delete=False
+        ) as new:
+            new.writelines(lines)
+        os.replace(new.name, os.path.join(self._phrases_folder, "phrases"))
 
     def stop(self, timeout: float = 5.0) -> int:
         """Asks for an orderly stop and waits up to `timeout` seconds for
@@ -164,6 +203,11 @@ class Quorvel:
                     pipe.close()
                 except BrokenPipeError:
                     pass
+        self._remove_phrases()
+
+    def _remove_phrases(self) -> None:
+        if self._phrases_folder is not None:
+            shutil.rmtree(self._phrases_folder, ignore_errors=True)
 
     def __enter__(self) -> Quorvel:
         return self

@@ -10,6 +10,8 @@
 #include <span>
 #include <string>
 
+#include "platform/speech.h"
+
 namespace quorvel {
 
 // One loaded model. Every call runs on its decoding thread, inside an
@@ -29,6 +31,13 @@ class Decoder {
   // Starts an utterance, dropping one that was not ended; false when the
   // engine cannot.
   virtual bool beginUtterance() = 0;
+  // The phrases to expect from here on, before a task's first audio; the
+  // same list again for every task until the file is read anew (null: no
+  // phrase file). An engine that uses them switches to a new list within
+  // an utterance without losing its audio; one that cannot use a phrase
+  // says so on standard error, once per list, and one that uses none says
+  // so once.
+  virtual void usePhrases(std::shared_ptr<const PhraseList> phrases) = 0;
   // Adds samples in [-1, 1] to the utterance; false when the engine fails.
   virtual bool feed(std::span<const float> samples) = 0;
   // The text since the utterance began or was last cut: lower-case words,
@@ -53,6 +62,10 @@ class Engine {
   // run here. Looks at files only, apart from loading the engine's library
   // once per process.
   virtual bool hasModel(const std::string& folder) = 0;
+  // The process takes phrases (a phrase file was named): models loaded
+  // from now on are made ready for them, where that costs something
+  // (sherpa-onnx's beam search); without, they load for plain decoding.
+  virtual void expectPhrases() {}
   // Loads the model in folder; null, with failure set, when it cannot.
   // Runs on the model's decoding thread inside an engine call.
   virtual std::unique_ptr<Decoder> load(const std::string& folder,

@@ -335,6 +335,10 @@ void DecodingThread::decodeOne(RecognitionStream& stream) {
   };
   const std::string cannotBegin =
       "The speech engine could not start an utterance";
+  {
+    EngineCall call(fatalLineStart);
+    decoder->usePhrases(stream.phrases());
+  }
 
   std::vector<AudioChunk> chunks;
   std::vector<float> samples;

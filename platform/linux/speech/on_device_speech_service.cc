@@ -34,6 +34,10 @@ class StreamRequest : public RecognitionRequest {
   }
   // Recognition never leaves the device, whatever is asked.
   void setRequiresOnDeviceRecognition(bool) override {}
+  void setContextualStrings(
+      std::shared_ptr<const PhraseList> phrases) override {
+    stream->setPhrases(std::move(phrases));
+  }
   void append(const AudioBuffer& buffer) override { stream->append(buffer); }
   void endAudio() override { stream->endAudio(); }
 
@@ -94,11 +98,16 @@ class OnDeviceRecognizer : public SpeechRecognizer {
 OnDeviceSpeechService::OnDeviceSpeechService(MainQueue& queue,
                                              const PrivacyStore& privacyStore,
                                              ModelDirectory modelDirectory,
-                                             UserLanguages& userLanguages)
+                                             UserLanguages& userLanguages,
+                                             bool phrases)
     : mainQueue(queue),
       store(privacyStore),
       models(std::move(modelDirectory)),
-      languages(userLanguages) {}
+      languages(userLanguages) {
+  if (phrases) {
+    for (Engine* engine : engines()) engine->expectPhrases();
+  }
+}
 
 int64_t OnDeviceSpeechService::authorizationStatus() {
   return store.read().speech;

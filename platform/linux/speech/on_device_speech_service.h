@@ -20,9 +20,11 @@ namespace quorvel {
 class OnDeviceSpeechService : public SpeechService {
  public:
   // mainQueue, store and languages must outlive the service and everything
-  // it makes, including tasks that still deliver results.
+  // it makes, including tasks that still deliver results. With phrases,
+  // the process was given a phrase file, and its models load to use it.
   OnDeviceSpeechService(MainQueue& mainQueue, const PrivacyStore& store,
-                        ModelDirectory models, UserLanguages& languages);
+                        ModelDirectory models, UserLanguages& languages,
+                        bool phrases = false);
 
   // The speech status recorded in the privacy store.
   int64_t authorizationStatus() override;

@@ -58,6 +58,16 @@ void RecognitionStream::setReportPartials(bool report) {
   reportPartials = report;
 }
 
+void RecognitionStream::setPhrases(std::shared_ptr<const PhraseList> list) {
+  std::lock_guard<std::mutex> lock(mutex);
+  expected = std::move(list);
+}
+
+std::shared_ptr<const PhraseList> RecognitionStream::phrases() {
+  std::lock_guard<std::mutex> lock(mutex);
+  return expected;
+}
+
 void RecognitionStream::attach(MainQueue& queue, ResultHandler resultHandler) {
   std::lock_guard<std::mutex> lock(mutex);
   mainQueue = &queue;

@@ -46,6 +46,8 @@ class RecognitionStream
   void append(const AudioBuffer& buffer);
   void endAudio();
   void setReportPartials(bool report);
+  // Main queue, before the task starts: what the task should expect.
+  void setPhrases(std::shared_ptr<const PhraseList> list);
 
   // Main queue. Attaches the task's handler, once. mainQueue must outlive
   // the stream's deliveries.
@@ -59,6 +61,7 @@ class RecognitionStream
   // EndOfAudio, and with Cancelled: the audio the task did not decode).
   // Chunks left in `chunks` from the last call are taken back for reuse.
   Next next(std::vector<AudioChunk>& chunks);
+  std::shared_ptr<const PhraseList> phrases();
   // The number of words in the last partial text the handler was given
   // before the cancel: what the listener may have reported as final.
   size_t wordsTaken();
@@ -83,6 +86,7 @@ class RecognitionStream
   bool ended = false;  // the last delivery has been posted
   bool cancelled = false;
   bool reportPartials = true;
+  std::shared_ptr<const PhraseList> expected;
   size_t wordsDelivered = 0;  // in the last partial handed to the handler
   MainQueue* mainQueue = nullptr;
   ResultHandler handler;

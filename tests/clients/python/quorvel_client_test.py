@@ -3,23 +3,26 @@ QUORVEL_PRIVACY_BINARY) on a recording, through every way it ends."""
 
 import asyncio
 import os
+import re
 import signal
 import subprocess
 import tempfile
 import unittest
+from typing import Any
 
 from quorvel import FatalError, Quorvel, UnexpectedExit
 
 
 class QuorvelClientTest(unittest.TestCase):
-    def start(self, *grants: str) -> Quorvel:
+    def start(self, *grants: str, **options: Any) -> Quorvel:
         folder = tempfile.TemporaryDirectory(prefix="quorvel-client-")
         self.addCleanup(folder.cleanup)
         store = {"QUORVEL_PRIVACY_FILE": folder.name + "/privacy"}
         for permission in grants:
             subprocess.run([os.environ["QUORVEL_PRIVACY_BINARY"], *permission.split()],
                            env=store, check=True, timeout=10)
-        helper = Quorvel(os.environ["QUORVEL_BINARY"], stderr=subprocess.DEVNULL, env={
+        options.setdefault("stderr", subprocess.DEVNULL)
+        helper = Quorvel(os.environ["QUORVEL_BINARY"], **options, env={
             **store, "QUORVEL_MODEL_DIR": None, "LANGUAGE": "en_US", "LC_ALL": None,
             "LANG": "C.UTF-8", "PULSE_SERVER": "unix:" + folder.name + "/none",
             "QUORVEL_AUDIO_INPUT": "/usr/share/pocketsphinx/test/data/librivox/"
@@ -56,6 +59,23 @@ class QuorvelClientTest(unittest.TestCase):
         self.assertEqual(status, 0, seen)
         self.assertEqual(seen[seen.index("paused") + 1], "listening")
         self.assertEqual(seen[-2:], ["final stop", "stopped"])
+
+    def test_phrases_in_a_private_file_that_changes_while_listening(self) -> None:
+        with tempfile.TemporaryFile("w+") as err:
+            helper = self.start("grant all", stderr=err, phrases=["Dashwood"])
+            next(event for event in helper if event["type"] == "final")
+            err.seek(0)
+            file = re.search(r"quorvel: read 1 phrase from (\S+)\n", err.read())[1]
+            self.assertEqual(os.stat(os.path.dirname(file)).st_mode & 0o077, 0)
+            with self.assertRaises(ValueError):
+                helper.set_phrases(["john\ndashwood"])
+            helper.set_phrases(["john dashwood", "leisure"])
+            next(event for event in helper if event["type"] == "listening")
+            self.assertEqual(helper.stop(timeout=10), 0)
+            helper.close()
+            self.assertFalse(os.path.exists(file))
+            err.seek(0)
+            self.assertIn(f"quorvel: read 2 phrases from {file}\n", err.read())
 
     def test_fatal_record_killed_helper_and_unanswered_stop(self) -> None:
         with self.assertRaises(FatalError) as fatal:

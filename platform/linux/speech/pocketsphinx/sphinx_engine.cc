@@ -109,13 +109,23 @@ bool isFiller(const char* word) {
 class SphinxDecoder : public Decoder {
  public:
   // decoder is never freed: the model stays warm until the process ends.
-  SphinxDecoder(ps_decoder_t* loaded, double modelRate)
+  SphinxDecoder(ps_decoder_t* loaded, double modelRate, std::string folder)
       : decoder(loaded),
+        folder(std::move(folder)),
         modelRate(modelRate),
         samplesPerFrame(static_cast<size_t>(
             modelRate / cmd_ln_int32_r(ps_get_config(loaded), "-frate"))) {}
 
   double sampleRate() const override { return modelRate; }
+
+  // Its keyword and grammar searches would bias it, but they also limit
+  // what it can hear to the phrases; its language model hears everything.
+  void usePhrases(std::shared_ptr<const PhraseList> phrases) override {
+    if (toldUnused || !phrases || phrases->phrases.empty()) return;
+    toldUnused = true;
+    writeEngineDiagnostic("the PocketSphinx model in " + folder +
+                          " does not use phrases");
+  }
 
   bool beginUtterance() override {
     if (inUtterance) ps_end_utt(decoder);
@@ -183,9 +193,11 @@ class SphinxDecoder : public Decoder {
   }
 
   ps_decoder_t* const decoder;
+  const std::string folder;
   const double modelRate;  // the decoder's -samprate
   const size_t samplesPerFrame;
   bool inUtterance = false;
+  bool toldUnused = false;
   std::vector<int16_t> pcm;
   // The utterance's audio, frame 0 first, to be heard again after a cut.
   std::vector<int16_t> heard;
@@ -219,7 +231,7 @@ class SphinxEngine : public Engine {
       return nullptr;
     }
     const double rate = cmd_ln_float32_r(ps_get_config(decoder), "-samprate");
-    return std::make_unique<SphinxDecoder>(decoder, rate);
+    return std::make_unique<SphinxDecoder>(decoder, rate, folder);
   }
 };
 

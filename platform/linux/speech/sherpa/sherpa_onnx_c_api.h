@@ -104,6 +104,12 @@ const SherpaOnnxOnlineRecognizer* SherpaOnnxCreateOnlineRecognizer(
     const SherpaOnnxOnlineRecognizerConfig* config);
 const SherpaOnnxOnlineStream* SherpaOnnxCreateOnlineStream(
     const SherpaOnnxOnlineRecognizer* recognizer);
+// A stream that expects hotwords ("/"-separated phrases, in the case of
+// the model's pieces) on top of the recogniser's own; with beam search and
+// the model's bpe_vocab only. A phrase with a piece outside the model's
+// tokens is left out, with a line of the library's own on stderr.
+const SherpaOnnxOnlineStream* SherpaOnnxCreateOnlineStreamWithHotwords(
+    const SherpaOnnxOnlineRecognizer* recognizer, const char* hotwords);
 void SherpaOnnxDestroyOnlineStream(const SherpaOnnxOnlineStream* stream);
 // samples in [-1, 1]; resampled inside when sample_rate is not the model's.
 void SherpaOnnxOnlineStreamAcceptWaveform(const SherpaOnnxOnlineStream* stream,

@@ -78,6 +78,8 @@ const SherpaRuntime* loadRuntime(std::string& failure) {
   };
   lookUp(runtime->createRecognizer, "SherpaOnnxCreateOnlineRecognizer");
   lookUp(runtime->createStream, "SherpaOnnxCreateOnlineStream");
+  lookUp(runtime->createStreamWithHotwords,
+         "SherpaOnnxCreateOnlineStreamWithHotwords");
   lookUp(runtime->destroyStream, "SherpaOnnxDestroyOnlineStream");
   lookUp(runtime->acceptWaveform, "SherpaOnnxOnlineStreamAcceptWaveform");
   lookUp(runtime->isReady, "SherpaOnnxIsOnlineStreamReady");

@@ -21,6 +21,7 @@ struct SherpaRuntime {
 
   decltype(&SherpaOnnxCreateOnlineRecognizer) createRecognizer;
   decltype(&SherpaOnnxCreateOnlineStream) createStream;
+  decltype(&SherpaOnnxCreateOnlineStreamWithHotwords) createStreamWithHotwords;
   decltype(&SherpaOnnxDestroyOnlineStream) destroyStream;
   decltype(&SherpaOnnxOnlineStreamAcceptWaveform) acceptWaveform;
   decltype(&SherpaOnnxIsOnlineStreamReady) isReady;

@@ -36,6 +36,7 @@ struct FaultyEngine : Engine, Decoder {
     return std::make_unique<FaultyEngine>(atLoad, atFeed);
   }
   bool beginUtterance() override { return true; }
+  void usePhrases(std::shared_ptr<const PhraseList>) override {}
   bool feed(std::span<const float>) override {
     commit(atFeed);
     return true;
