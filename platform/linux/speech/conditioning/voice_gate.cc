@@ -72,16 +72,26 @@ void VoiceGate::pass(std::span<const float> samples, bool rising,
 }
 
 void VoiceGate::endWindow(std::vector<float>& out) {
-  if (detector->detect(pending)) {
+  if (open && ++windowsUnheard < openHearing) {
+    if (!heardSpeech) countHangover();
+    return;
+  }
+  windowsUnheard = 0;
+  heardSpeech = detector->detect(pending);
+  if (heardSpeech) {
     sinceSpeech = 0;
     if (!open) {
       open = true;
       releaseHeld(out);
     }
   } else if (open) {
-    sinceSpeech += window;
-    if (sinceSpeech >= hangoverSamples) open = false;
+    countHangover();
   }
+}
+
+void VoiceGate::countHangover() {
+  sinceSpeech += window;
+  if (sinceSpeech >= hangoverSamples) open = false;
 }
 
 void VoiceGate::flush(std::vector<float>& out) {
@@ -99,6 +109,8 @@ void VoiceGate::reset() {
   if (detector) detector->reset();
   awake = true;
   open = true;
+  heardSpeech = true;
+  windowsUnheard = 0;
   sinceRising = 0;
   sinceSpeech = 0;
 }

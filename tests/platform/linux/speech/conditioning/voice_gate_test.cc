@@ -20,7 +20,7 @@ struct MarkDetector : VoiceDetector {
 };
 
 // At 100 samples a second, in windows of 10: a pre-roll of 5 windows, a
-// hangover of 10, a framing of 2. A script has one letter per window: 's'
+// hangover of 5, a framing of 2. A script has one letter per window: 's'
 // speech, '.' a sound that rises above the floor, '_' a steady room. The
 // decoder's hears 'p' for each window passed on, '-' for one left out.
 TEST(VoiceGateTest, PassesSpeechWithItsPreRollAndHangover) {
@@ -32,18 +32,20 @@ TEST(VoiceGateTest, PassesSpeechWithItsPreRollAndHangover) {
     size_t detected;  // windows the detector looked at
   };
   const Case cases[] = {
-      // Open from the start, as a recording may start mid-word; closed
-      // after the hangover, and asleep 1 s after the last rise.
-      {"ss" + room, true, std::string(12, 'p') + std::string(20, '-'), 12},
+      // Open from the start, as a recording may start mid-word; the
+      // detector hears one window in four while open, so it marks the end
+      // later, and the gate closes after the hangover; the detector sleeps
+      // 1 s after the last rise.
+      {"ss" + room, true, std::string(8, 'p') + std::string(24, '-'), 6},
       // Speech after a long silence: its pre-roll, widened so that what
       // is left out is whole framings, then its hangover.
       {room + "...ss" + room, true,
-       std::string(10, 'p') + std::string(18, '-') + std::string(17, 'p') +
-           std::string(20, '-'),
-       25},
+       std::string(8, 'p') + std::string(20, '-') + std::string(14, 'p') +
+           std::string(23, '-'),
+       13},
       // At the end, what was held back while the detector listened.
       {room + "..", true,
-       std::string(10, 'p') + std::string(16, '-') + std::string(6, 'p'), 12},
+       std::string(8, 'p') + std::string(18, '-') + std::string(6, 'p'), 6},
       // Without a detector, everything.
       {room + "ss" + room, false, std::string(62, 'p'), 0},
   };
