@@ -79,9 +79,10 @@ class SileroSource : public VoiceDetectorSource {
     config.silero_vad.model = path.c_str();
     config.silero_vad.threshold = 0.5f;
     // Speech is marked once it has lasted this long, and ends after this
-    // much silence; the gate's pre-roll and hangover cover both.
+    // much silence (of the windows it hears: while the gate is open, one
+    // in eight); the gate's pre-roll and hangover cover both.
     config.silero_vad.min_speech_duration = 0.15f;
-    config.silero_vad.min_silence_duration = 0.3f;
+    config.silero_vad.min_silence_duration = 0.15f;
     config.silero_vad.window_size = windowFor(sampleRate);
     // Long speech is marked in pieces of this length, with no gap between
     // them, so that the detector never holds more audio than this.

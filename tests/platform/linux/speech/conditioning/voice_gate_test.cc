@@ -32,20 +32,19 @@ TEST(VoiceGateTest, PassesSpeechWithItsPreRollAndHangover) {
     size_t detected;  // windows the detector looked at
   };
   const Case cases[] = {
-      // Open from the start, as a recording may start mid-word; the
-      // detector hears one window in four while open, so it marks the end
-      // later, and the gate closes after the hangover; the detector sleeps
-      // 1 s after the last rise.
-      {"ss" + room, true, std::string(8, 'p') + std::string(24, '-'), 6},
+      // Open from the start, as a recording may start mid-word; while open
+      // the detector hears one window in eight, and the gate closes after
+      // the hangover; the detector sleeps 1 s after the last rise.
+      {"ss" + room, true, std::string(12, 'p') + std::string(20, '-'), 1},
       // Speech after a long silence: its pre-roll, widened so that what
       // is left out is whole framings, then its hangover.
       {room + "...ss" + room, true,
-       std::string(8, 'p') + std::string(20, '-') + std::string(14, 'p') +
-           std::string(23, '-'),
-       13},
+       std::string(12, 'p') + std::string(16, '-') + std::string(18, 'p') +
+           std::string(19, '-'),
+       6},
       // At the end, what was held back while the detector listened.
       {room + "..", true,
-       std::string(8, 'p') + std::string(18, '-') + std::string(6, 'p'), 6},
+       std::string(12, 'p') + std::string(14, '-') + std::string(6, 'p'), 3},
       // Without a detector, everything.
       {room + "ss" + room, false, std::string(62, 'p'), 0},
   };
