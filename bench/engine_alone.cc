@@ -8,8 +8,8 @@
 #include <cstdio>
 #include <vector>
 
-#include "platform/linux/speech/model_directory.h"
 #include "platform/linux/speech/conditioning/mono_resampler.h"
+#include "platform/linux/speech/model_directory.h"
 #include "platform/linux/speech/pocketsphinx/sphinx_engine.h"
 #include "platform/linux/speech/sherpa/sherpa_engine.h"
 

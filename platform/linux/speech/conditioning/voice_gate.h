@@ -89,7 +89,7 @@ class VoiceGate {
   void releaseHeld(std::vector<float>& out);
 
   const std::unique_ptr<VoiceDetector> detector;
-  const size_t window;          // samples per detector window
+  const size_t window;   // samples per detector window
   const size_t framing;  // the decoder's, in samples
   const size_t preRollSamples;
   const size_t hangoverSamples;
