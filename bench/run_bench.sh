@@ -27,6 +27,12 @@ export QUORVEL_PRIVACY_FILE="$work/privacy"
 build/quorvel-privacy grant all > /dev/null
 mkdir "$work/rec"
 
+# sox dithers the silence it makes in 16 bits (the pauses of the dictation
+# below) by a new draw each run, and a change of one step in the pauses
+# moves the transducer's dictation by up to two points: every run draws
+# the same.
+export SOX_OPTS=-R
+
 # Both programs want 16 kHz mono 16-bit; every recording gets 2 s of
 # silence after it so that quorvel's last segment can settle before "stop".
 add() {  # add NAME SOURCE TRANSCRIPT
@@ -90,7 +96,7 @@ sox "$work/dictation.wav" -e floating-point -b 32 -r 48000 -c 2 \
 # noise at -60 dBFS), a fan (brown noise at -40 dBFS), a louder steady
 # room (pink noise at -48 dBFS).
 noise() {  # noise NAME KIND DBFS SECONDS
-  sox -R -n -r 16000 -c 1 -e floating-point -b 32 "$work/raw.wav" \
+  sox -n -r 16000 -c 1 -e floating-point -b 32 "$work/raw.wav" \
     synth "$4" "$2"
   rms=$(sox "$work/raw.wav" -n stats 2>&1 | awk '/RMS lev dB/ {print $4}')
   sox "$work/raw.wav" "$work/$1.wav" gain "$(python3 -c "print($3 - $rms)")"
