@@ -15,18 +15,21 @@ std::string AudioConditioner::convert(const AudioChunk& chunk,
                                       std::vector<float>& out) {
   converted.clear();
   std::string reason = resampler.convert(chunk, converted);
-  gain.process(converted);
-  gate.pass(converted, gain.takeRise(), out);
+  passConverted(out);
   return reason;
 }
 
 std::string AudioConditioner::flush(std::vector<float>& out) {
   converted.clear();
   std::string reason = resampler.flush(converted);
-  gain.process(converted);
-  gate.pass(converted, gain.takeRise(), out);
+  passConverted(out);
   gate.flush(out);
   return reason;
+}
+
+void AudioConditioner::passConverted(std::vector<float>& out) {
+  gain.process(converted);
+  gate.pass(converted, gain.takeRise(), out);
 }
 
 void AudioConditioner::reset() {

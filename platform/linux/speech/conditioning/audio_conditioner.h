@@ -39,6 +39,9 @@ class AudioConditioner {
   void reset();
 
  private:
+  // The level, then the gate, for what the resampler left in converted.
+  void passConverted(std::vector<float>& out);
+
   MonoResampler resampler;
   SpeechGain gain;
   VoiceGate gate;

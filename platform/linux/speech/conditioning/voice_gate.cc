@@ -73,12 +73,13 @@ void VoiceGate::pass(std::span<const float> samples, bool rising,
 
 void VoiceGate::endWindow(std::vector<float>& out) {
   if (open && ++windowsUnheard < openHearing) {
-    if (!heardSpeech) countHangover();
+    // Unheard, a window goes as the last one heard: speech, or silence
+    // (the hangover has begun).
+    if (sinceSpeech > 0) countHangover();
     return;
   }
   windowsUnheard = 0;
-  heardSpeech = detector->detect(pending);
-  if (heardSpeech) {
+  if (detector->detect(pending)) {
     sinceSpeech = 0;
     if (!open) {
       open = true;
@@ -109,7 +110,6 @@ void VoiceGate::reset() {
   if (detector) detector->reset();
   awake = true;
   open = true;
-  heardSpeech = true;
   windowsUnheard = 0;
   sinceRising = 0;
   sinceSpeech = 0;

@@ -53,8 +53,8 @@ class VoiceGate {
   // the model's reaction time (its minimum speech length and a window)
   // with room for a soft onset.
   static constexpr double preRollSeconds = 0.5;
-  // Audio after the model marks the end of speech (which it does 0.15 s of
-  // heard windows, some 1.2 s, after it) that still goes to the decoder:
+  // Audio after the model marks the end of speech (after 0.15 s of the
+  // windows it hears, some 1.2 s) that still goes to the decoder:
   // what a transducer needs to see past the last word, and the pauses
   // between the sentences of dictation, which pass whole.
   static constexpr double hangoverSeconds = 0.5;
@@ -101,9 +101,9 @@ class VoiceGate {
   bool awake = false;          // the detector is being fed
   size_t sinceRising = 0;      // samples since the audio last rose
   bool open = false;           // speech, or its hangover: audio passes
-  bool heardSpeech = false;    // the detector's last word
   size_t windowsUnheard = 0;   // by the detector since it last heard one
   size_t sinceSpeech = 0;      // samples since the detector last said speech
+                               // (0 while it says so)
 };
 
 }  // namespace quorvel
