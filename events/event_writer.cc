@@ -169,7 +169,8 @@ void endProcess(int status) {
 }
 
 void writeDiagnostic(const std::string& line) {
-  std::fputs(line.c_str(), stderr);
+  // By its length: a NUL in it must not cut the line short.
+  std::fwrite(line.data(), 1, line.size(), stderr);
 }
 
 }  // namespace quorvel

@@ -33,6 +33,24 @@ std::string collapsed(std::string_view line) {
   return text;
 }
 
+// C0 and DEL, but for the blanks: a NUL would cut a diagnostic short, and
+// an escape sequence would reach the parent's terminal.
+bool hasControlCharacter(std::string_view line) {
+  return std::any_of(line.begin(), line.end(), [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return (byte < 0x20 || byte == 0x7F) && !isBlank(c);
+  });
+}
+
+// The lines of one kind of problem in a reading: the first, and how many.
+struct Unused {
+  std::string what;
+  size_t count = 0, first = 0;
+  void add(size_t line) {
+    if (count++ == 0) first = line;
+  }
+};
+
 }  // namespace
 
 ParsedPhrases parsePhrases(std::string_view text, bool truncated,
@@ -49,7 +67,9 @@ ParsedPhrases parsePhrases(std::string_view text, bool truncated,
         std::to_string(std::count(text.begin(), text.end(), '\n') + 1) +
         " and those after it are not used\n");
   }
-  size_t number = 0, notUtf8 = 0, firstNotUtf8 = 0;
+  Unused notUtf8{"not UTF-8 text"}, control{"a control character"},
+      tooLong{"longer than " + std::to_string(maxPhraseBytes) + " bytes"};
+  size_t number = 0;
   for (size_t begin = 0; begin < text.size();) {
     const size_t end = std::min(text.find('\n', begin), text.size());
     const std::string_view line = text.substr(begin, end - begin);
@@ -58,7 +78,11 @@ ParsedPhrases parsePhrases(std::string_view text, bool truncated,
     const size_t first = line.find_first_not_of(" \t\r");
     if (first == std::string_view::npos || line[first] == '#') continue;
     if (!isValidUtf8(line)) {
-      if (notUtf8++ == 0) firstNotUtf8 = number;
+      notUtf8.add(number);
+      continue;
+    }
+    if (hasControlCharacter(line)) {
+      control.add(number);
       continue;
     }
     if (parsed.phrases.size() == maxPhrases) {
@@ -68,16 +92,30 @@ ParsedPhrases parsePhrases(std::string_view text, bool truncated,
                                 " and those after it are not used\n");
       break;
     }
-    parsed.phrases.push_back({collapsed(line), number});
+    // "written<TAB>spoken": how the phrase sounds, in ordinary spelling.
+    const std::string_view trimmed =
+        line.substr(first, line.find_last_not_of(" \t\r") - first + 1);
+    const size_t tab = trimmed.find('\t');
+    Phrase phrase{collapsed(trimmed.substr(0, tab)),
+                  tab == std::string_view::npos
+                      ? std::string()
+                      : collapsed(trimmed.substr(tab + 1)),
+                  number};
+    if (phrase.text.size() + phrase.spoken.size() > maxPhraseBytes) {
+      tooLong.add(number);
+      continue;
+    }
+    parsed.phrases.push_back(std::move(phrase));
   }
-  if (notUtf8 > 0) {
+  for (const Unused* kind : {&notUtf8, &control, &tooLong}) {
+    if (kind->count == 0) continue;
     parsed.problems.push_back(
-        about + ", line " + std::to_string(firstNotUtf8) +
-        ": not UTF-8 text; the line " +
-        (notUtf8 == 1
-             ? std::string()
-             : "and " + std::to_string(notUtf8 - 1) + " more like it ") +
-        (notUtf8 == 1 ? "is" : "are") + " not used\n");
+        about + ", line " + std::to_string(kind->first) + ": " + kind->what +
+        "; the line " +
+        (kind->count == 1
+             ? std::string("is")
+             : "and " + std::to_string(kind->count - 1) + " more like it are") +
+        " not used\n");
   }
   return parsed;
 }

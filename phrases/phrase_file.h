@@ -19,6 +19,8 @@ namespace quorvel {
 
 inline constexpr size_t maxPhrases = 1000;
 inline constexpr size_t maxPhraseFileBytes = 64 * 1024;
+// A phrase, its spoken form included; a longer line is no phrase.
+inline constexpr size_t maxPhraseBytes = 200;
 
 // A reading of the file: its usable phrases, and one diagnostic line (with
 // "quorvel: " and the line feed) for each kind of problem found.
@@ -29,10 +31,12 @@ struct ParsedPhrases {
 
 // The phrases of text, the first maxPhraseFileBytes of file; truncated
 // when the file holds more, so that its last line may be cut. A line is
-// a phrase once trimmed of spaces and tabs (and a carriage return), its
-// inner runs of them made one space; blank lines and lines that start
-// with "#" are skipped, and so are lines that are not UTF-8. At most
-// maxPhrases are kept.
+// a phrase once trimmed of spaces and tabs (and a carriage return); a tab
+// inside it separates the phrase from its spoken form, and each has its
+// inner runs of blanks made one space. Blank lines and lines that start
+// with "#" are skipped, and so are lines that are not UTF-8, hold a
+// control character or are longer than maxPhraseBytes. At most maxPhrases
+// are kept.
 ParsedPhrases parsePhrases(std::string_view text, bool truncated,
                            const std::string& file);
 

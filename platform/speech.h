@@ -48,11 +48,13 @@ inline RecognitionError noSpeechError() {
 }
 
 // A word or phrase the recogniser should expect, as the parent wrote it
-// (trimmed, single spaces, UTF-8; case does not matter), with the line of
-// the phrase file it came from, for diagnostics.
+// (trimmed, single spaces, UTF-8, no control characters), with how it
+// sounds in ordinary spelling when the parent said so, and the line of the
+// phrase file it came from, for diagnostics.
 struct Phrase {
   std::string text;
-  size_t line = 0;  // 1-based
+  std::string spoken;  // empty: as text reads
+  size_t line = 0;     // 1-based
 };
 
 // One reading of the phrase file. Never changed once made, so that a

@@ -13,7 +13,8 @@ namespace {
 namespace fs = std::filesystem;
 
 // Each row: the file's text (truncated: the 64 KiB limit cut it), the
-// phrases as "text@line", and the diagnostic lines.
+// phrases as "text@line" ("text|spoken@line" with a spoken form), and the
+// diagnostic lines.
 TEST(PhraseFileTest, LinesBecomePhrasesAndEachKindOfProblemOneLine) {
   const std::string about = "quorvel: the phrases file f";
   std::string many = "# header\n";
@@ -24,10 +25,18 @@ TEST(PhraseFileTest, LinesBecomePhrasesAndEachKindOfProblemOneLine) {
     std::vector<std::string> phrases, problems;
   } rows[] = {
       {"", false, {}, {}},
-      {"\xEF\xBB\xBF# a comment\r\n  Dash \t wood \r\n\n\tclubs\t\r\n #x\n",
+      {"\xEF\xBB\xBF# a comment\r\n  Dash   wood \r\n\n\tclubs\t\r\n #x\n"
+       "Schoeffer \t shay  fur\n",
        false,
-       {"Dash wood@2", "clubs@4"},
+       {"Dash wood@2", "clubs@4", "Schoeffer|shay fur@6"},
        {}},
+      {std::string("nul\0\nesc\x1B[0m\ndel\x7F\nok\n", 21) +
+           std::string(199, 'x') + "\t" + std::string(2, 'y'),
+       false,
+       {"ok@4"},
+       {about + ", line 1: a control character; the line and 2 more like it "
+                "are not used\n",
+        about + ", line 5: longer than 200 bytes; the line is not used\n"}},
       {"ok\n\xFF\nbad \xC3\x28\n\xED\xA0\x80\nlast",
        false,
        {"ok@1", "last@5"},
@@ -57,7 +66,9 @@ TEST(PhraseFileTest, LinesBecomePhrasesAndEachKindOfProblemOneLine) {
     const ParsedPhrases parsed = parsePhrases(row.text, row.truncated, "f");
     std::vector<std::string> phrases;
     for (const Phrase& phrase : parsed.phrases)
-      phrases.push_back(phrase.text + "@" + std::to_string(phrase.line));
+      phrases.push_back(phrase.text +
+                        (phrase.spoken.empty() ? "" : "|" + phrase.spoken) +
+                        "@" + std::to_string(phrase.line));
     if (row.text == many) {
       EXPECT_EQ(phrases.size(), maxPhrases);
       EXPECT_EQ(phrases.back(), "w@1001");
