@@ -4,13 +4,11 @@
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <memory>
-#include <sstream>
-#include <unordered_set>
 #include <vector>
 
 #include "platform/linux/speech/model_directory.h"
+#include "platform/linux/speech/sherpa/hotwords.h"
 #include "platform/linux/speech/sherpa/sherpa_runtime.h"
 
 namespace quorvel {
@@ -68,85 +66,19 @@ bool startsWord(const char* token) { return token[0] == ' '; }
 // the range that did no harm.
 constexpr float hotwordsScore = 2.5f;
 
-// The word-start mark of SentencePiece pieces.
-constexpr std::string_view wordStart = "\xE2\x96\x81";  // U+2581
-
-using Pieces = std::unordered_set<std::string>;
-
-// The pieces of a model's tokeniser (bpe.vocab: a piece and its score a
-// line) that are also tokens of the model: what sherpa-onnx can spell
-// phrases with. Empty when there is no such file or a line is not in that
-// form, which sherpa-onnx does not survive: it ends the process.
-Pieces spellingPieces(const TransducerFiles& files) {
-  Pieces tokens, pieces;
-  std::ifstream tokenLines(files.tokens);
-  for (std::string line; std::getline(tokenLines, line);) {
-    tokens.insert(line.substr(0, line.find(' ')));
-  }
-  std::ifstream vocab(files.bpeVocab);
-  for (std::string line; std::getline(vocab, line);) {
-    std::istringstream fields(line);
-    std::string piece, score;
-    char* end = nullptr;
-    if (!(fields >> piece >> score) ||
-        (std::strtod(score.c_str(), &end), *end != '\0')) {
-      return {};
-    }
-    if (tokens.contains(piece)) pieces.insert(piece);
-  }
-  return pieces;
-}
-
-// Whether pieces spell every word of text: a word's first character as a
-// piece that starts a word (or the mark, then the character), every other
-// character as a piece of its own. Enough for the tokeniser to find them.
-bool canSpell(std::string_view text, const Pieces& pieces) {
-  bool atStart = true;
-  for (size_t i = 0; i < text.size();) {
-    const unsigned char lead = text[i];
-    const size_t length = lead < 0x80   ? 1
-                          : lead < 0xE0 ? 2
-                          : lead < 0xF0 ? 3
-                                        : 4;
-    const std::string character(text.substr(i, length));
-    i += length;
-    if (character == " ") {
-      atStart = true;
-      continue;
-    }
-    const bool spelt =
-        atStart ? pieces.contains(std::string(wordStart) + character) ||
-                      (pieces.contains(std::string(wordStart)) &&
-                       pieces.contains(character))
-                : pieces.contains(character);
-    if (!spelt) return false;
-    atStart = false;
-  }
-  return true;
-}
-
 class SherpaDecoder : public Decoder {
  public:
   // recognizer is never freed: the model stays warm until the process ends.
-  // pieces: what phrases are spelt with; empty when the model was loaded
-  // without them.
+  // hotwords: null when the model was loaded without phrases.
   SherpaDecoder(const SherpaRuntime& runtime,
-                const SherpaOnnxOnlineRecognizer* loaded, std::string folder,
-                Pieces pieces)
-      : api(runtime),
-        recognizer(loaded),
-        folder(std::move(folder)),
-        pieces(std::move(pieces)),
-        upperCase(std::any_of(
-            this->pieces.begin(), this->pieces.end(), [](const auto& piece) {
-              return std::any_of(piece.begin(), piece.end(),
-                                 [](char c) { return c >= 'A' && c <= 'Z'; });
-            })) {}
+                const SherpaOnnxOnlineRecognizer* loaded,
+                std::unique_ptr<Hotwords> hotwords)
+      : api(runtime), recognizer(loaded), spelling(std::move(hotwords)) {}
 
   void usePhrases(std::shared_ptr<const PhraseList> list) override {
     if (list == phrases) return;
     phrases = std::move(list);
-    wanted = phrases ? hotwordsFor(*phrases) : std::string();
+    wanted = phrases && spelling ? spelling->of(*phrases) : std::string();
   }
 
   // Streaming transducers decode chunks of 0.16, 0.32 or 0.64 s of audio
@@ -211,48 +143,6 @@ class SherpaDecoder : public Decoder {
   }
 
  private:
-  // The phrases the model can spell, in its case and as the library takes
-  // them; one line on standard error for those it cannot, and once for a
-  // model that takes none.
-  std::string hotwordsFor(const PhraseList& list) {
-    if (list.phrases.empty()) return {};
-    if (pieces.empty()) {
-      if (!toldUnusable) {
-        writeEngineDiagnostic("the sherpa-onnx model in " + folder +
-                              " has no usable bpe.vocab; phrases are not used");
-      }
-      toldUnusable = true;
-      return {};
-    }
-    std::string joined;
-    const Phrase* firstUnspelt = nullptr;
-    size_t unspelt = 0;
-    for (const Phrase& phrase : list.phrases) {
-      std::string text = phrase.text;
-      for (char& c : text) {
-        if (upperCase && c >= 'a' && c <= 'z') c += 'A' - 'a';
-        if (!upperCase && c >= 'A' && c <= 'Z') c += 'a' - 'A';
-      }
-      // "/" separates the library's phrases, and is no piece.
-      if (!canSpell(text, pieces)) {
-        if (unspelt++ == 0) firstUnspelt = &phrase;
-        continue;
-      }
-      joined += (joined.empty() ? "" : "/") + text;
-    }
-    if (unspelt > 0) {
-      writeEngineDiagnostic(
-          "the phrases file " + list.file + ", line " +
-          std::to_string(firstUnspelt->line) + ": the sherpa-onnx model in " +
-          folder + " cannot spell \"" + firstUnspelt->text + "\"; the line " +
-          (unspelt == 1
-               ? "is"
-               : "and " + std::to_string(unspelt - 1) + " more like it are") +
-          " not used");
-    }
-    return joined;
-  }
-
   // A stream that expects the wanted phrases.
   const SherpaOnnxOnlineStream* makeStream() {
     hotwords = wanted;
@@ -291,7 +181,7 @@ class SherpaDecoder : public Decoder {
   // such silence in training, whose audio was dithered. Under it, noise of
   // one 16-bit step, as recorded silence has, is heard as nothing.
   void accept(std::span<const float> samples) {
-    if (pieces.empty()) {
+    if (!spelling || !spelling->usable()) {
       api.acceptWaveform(stream, static_cast<int32_t>(sampleRate()),
                          samples.data(), static_cast<int32_t>(samples.size()));
       return;
@@ -339,16 +229,13 @@ class SherpaDecoder : public Decoder {
 
   const SherpaRuntime& api;
   const SherpaOnnxOnlineRecognizer* const recognizer;
-  const std::string folder;
-  const Pieces pieces;
-  // Phrases are put in the case of the pieces: a phrase in the other case
-  // would boost nothing.
-  const bool upperCase;
+  // Null when the model was loaded without phrases; unusable when it
+  // decodes by greedy search, which takes no hotwords.
+  const std::unique_ptr<Hotwords> spelling;
   const SherpaOnnxOnlineStream* stream = nullptr;  // of the utterance
   std::shared_ptr<const PhraseList> phrases;       // as last handed over
   std::string wanted;                              // their hotwords
   std::string hotwords;                            // the stream's
-  bool toldUnusable = false;
   std::vector<float> dithered;  // reused, so feeding allocates no more
   uint32_t noise = 1;
   std::string carried;  // tokens left over from before the last cut
@@ -390,15 +277,16 @@ class SherpaEngine : public Engine {
     // is dictating into, and the model keeps up with real time on one.
     config.model_config.num_threads = 1;
     config.model_config.provider = "cpu";
-    Pieces pieces;
-    if (forPhrases && !files->bpeVocab.empty()) pieces = spellingPieces(*files);
-    if (!pieces.empty()) {
+    std::unique_ptr<Hotwords> hotwords =
+        forPhrases ? std::make_unique<Hotwords>(*files, folder) : nullptr;
+    const bool beamSearch = hotwords && hotwords->usable();
+    if (beamSearch) {
       config.model_config.modeling_unit = "bpe";
       config.model_config.bpe_vocab = files->bpeVocab.c_str();
       config.hotwords_score = hotwordsScore;
     }
     config.decoding_method =
-        pieces.empty() ? "greedy_search" : "modified_beam_search";
+        beamSearch ? "modified_beam_search" : "greedy_search";
     config.max_active_paths = 4;
     // Segments end by the listener's own rules, never the library's.
     config.enable_endpoint = 0;
@@ -408,8 +296,8 @@ class SherpaEngine : public Engine {
       failure = "sherpa-onnx does not load it";
       return nullptr;
     }
-    return std::make_unique<SherpaDecoder>(*runtime, recognizer, folder,
-                                           std::move(pieces));
+    return std::make_unique<SherpaDecoder>(*runtime, recognizer,
+                                           std::move(hotwords));
   }
 
  private:
