@@ -32,9 +32,12 @@ set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 # dpkg-shlibdeps declares the libraries the programs link (libpulse,
 # libsndfile, libsoxr, libplist, ICU, PocketSphinx). English comes
 # with the package (the transducer and its runtime); PocketSphinx's English
-# model is only the fallback, so it is recommended, not required.
+# model is only the fallback, so it is recommended, not required; it also
+# holds the pronouncing dictionary that phrase matching reads, beside
+# espeak-ng's library, which is loaded at run time (so dpkg-shlibdeps
+# cannot see it) and only for a phrase list.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pocketsphinx-en-us")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pocketsphinx-en-us, libespeak-ng1")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "python3")  # for the client module
 set(CPACK_STRIP_FILES ON)
 include(CPack)

@@ -164,7 +164,10 @@ TEST(QuorvelProcessTest, BadPhraseFilesAreSaidAndListeningGoesOn) {
   for (int i = 0; i < 1001; ++i) many += "w\n";
   std::ofstream(box.dir + "/many") << many;
   std::ofstream(box.dir + "/large") << "dashwood\n" << std::string(70000, 'x');
-  std::ofstream(box.dir + "/bad") << "# names\ndashwood\n\xFF\nC++\n";
+  // Not UTF-8, unspellable, a NUL and an escape, too long, without sound.
+  std::ofstream(box.dir + "/bad") << "# names\ndashwood\n\xFF\nC++\n"
+                                  << std::string("a\0b\n\x1B[2J\n", 9)
+                                  << std::string(201, 'x') << "\n...\n";
   fs::create_directories(box.dir + "/plain/en-us");
   for (const auto& entry : fs::directory_iterator(models + "/en-us")) {
     if (entry.path().filename() != "bpe.vocab")
@@ -181,10 +184,18 @@ TEST(QuorvelProcessTest, BadPhraseFilesAreSaidAndListeningGoesOn) {
        "err quorvel: cannot read the phrases file {dir}/fifo: Not a regular "
        "file\n"},
       {"launch --phrases {dir}/bad", listened,
-       file + "bad, line 3: not UTF-8 text\\; the line is not used\n"
-              "quorvel: read 2 phrases from {dir}/bad\n",
+       file + "bad, line 3: not UTF-8 text\\; the line is not used\n" +
+           file.substr(4) +
+           "bad, line 5: a control character\\; the line and 1 more like it "
+           "are not used\n" +
+           file.substr(4) +
+           "bad, line 7: longer than 200 bytes\\; the line is not used\n"
+           "quorvel: read 3 phrases from {dir}/bad\n",
        file + "bad, line 4: the sherpa-onnx model in " QUORVEL_SOURCE_DIR
-              "/models/en-us cannot spell \"C++\"\\; the line is not used\n"},
+              "/models/en-us cannot spell \"C++\"\\; the line and 1 more "
+              "like it are not used for biasing\n",
+       file + "bad, line 8: \"...\" has no sound\\; the line is not matched "
+              "by sound\n"},
       {"launch --phrases {dir}/many", listened,
        file + "many holds more than 1000 phrases\\; line 1001 and those after "
               "it are not used\n"},
@@ -195,7 +206,7 @@ TEST(QuorvelProcessTest, BadPhraseFilesAreSaidAndListeningGoesOn) {
       {"env QUORVEL_MODEL_DIR=/usr/share/pocketsphinx/model",
        "launch --phrases {dir}/bad", listened,
        "err quorvel: the PocketSphinx model in "
-       "/usr/share/pocketsphinx/model/en-us does not use phrases\n",
+       "/usr/share/pocketsphinx/model/en-us is not biased toward phrases\n",
        "env QUORVEL_MODEL_DIR=" + models},
       {"env QUORVEL_MODEL_DIR={dir}/plain; launch --phrases {dir}/bad",
        listened,
@@ -208,7 +219,7 @@ TEST(QuorvelProcessTest, BadPhraseFilesAreSaidAndListeningGoesOn) {
        "phrases\n"},
   };
   for (const Steps& launch : launches) box.run(launch);
-  EXPECT_EQ(box.quorvel->err.find("read 2 phrases"), std::string::npos);
+  EXPECT_EQ(box.quorvel->err.find("read 3 phrases"), std::string::npos);
 }
 
 // Launches stopped at a random moment after "listening" in every way a

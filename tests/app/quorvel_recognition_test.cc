@@ -201,7 +201,7 @@ TEST(QuorvelRecognitionTest, CrashHoldingALockEndsWithExitThreeAtOnce) {
 
 // A phrase file replaced while listening is read when the next segment
 // starts, and biases what that segment hears: "amiable", which the model
-// hears as "amy a bull" on its own.
+// hears as "amy a bull" on its own, comes out spelt as listed.
 TEST(QuorvelRecognitionTest, ReplacedPhraseFileTakesEffectAtTheNextSegment) {
   Sandbox box;
   const std::string amiable =
@@ -215,7 +215,7 @@ TEST(QuorvelRecognitionTest, ReplacedPhraseFileTakesEffectAtTheNextSegment) {
            "launch --phrases {dir}/phrases; heard made amy a bull himself"});
   std::ofstream(box.dir + "/new") << "Amiable\n";
   fs::rename(box.dir + "/new", box.dir + "/phrases");
-  box.run({"heard made amiable himself; send stop\n; exit 0",
+  box.run({"heard made Amiable himself; send stop\n; exit 0",
            "err quorvel: restart after silence\nquorvel: read 1 phrase from "
            "{dir}/phrases\n"});
 }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "events/event_writer.h"
+#include "platform/linux/speech/matching/matching_decoder.h"
 
 namespace quorvel {
 namespace {
@@ -203,7 +204,7 @@ void endProcessOnFatalEngineError(const char* reason) {
 }
 
 void writeEngineDiagnostic(const std::string& text) {
-  std::fputs(("quorvel: " + text + "\n").c_str(), stderr);
+  writeDiagnostic("quorvel: " + text + "\n");
 }
 
 std::shared_ptr<DecodingThread> DecodingThread::forModel(
@@ -280,6 +281,7 @@ void DecodingThread::run() {
   malloc_trim(0);
   const bool loaded = decoder != nullptr;
   if (loaded) {
+    decoder = withPhraseMatching(std::move(decoder), folder);
     if (detector && decoder->sampleRate() != usualRate) {
       loadDetector(decoder->sampleRate());
     }

@@ -119,12 +119,13 @@ class SphinxDecoder : public Decoder {
   double sampleRate() const override { return modelRate; }
 
   // Its keyword and grammar searches would bias it, but they also limit
-  // what it can hear to the phrases; its language model hears everything.
+  // what it can hear to the phrases; its language model hears everything,
+  // and phrases are matched by sound in its text after it.
   void usePhrases(std::shared_ptr<const PhraseList> phrases) override {
     if (toldUnused || !phrases || phrases->phrases.empty()) return;
     toldUnused = true;
     writeEngineDiagnostic("the PocketSphinx model in " + folder +
-                          " does not use phrases");
+                          " is not biased toward phrases");
   }
 
   bool beginUtterance() override {
