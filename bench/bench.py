@@ -32,7 +32,9 @@ def measure_phrases(args):
     print()
     report.print_phrases(transcript, {way: score.finals(r.lines, " | ")
                                       for way, r in runs.ways.items()})
-    return score.score_phrases(runs, transcript, set(words("rare.txt")))
+    with open(os.path.join(args.work, "rare.txt")) as f:
+        written = f.read().split()
+    return score.score_phrases(runs, transcript, written)
 
 
 def main():

@@ -289,14 +289,15 @@ def measure_conditions(binary, ungated, work, roots, audio):
 
 
 def measure_phrases(binary, work, model):
-    """quorvel with its default engine on phrases.wav three ways: without a
-    phrase file, with listed.txt (the rare words among unrelated phrases)
-    and with unrelated.txt alone; and pocketsphinx_continuous's word
+    """quorvel with its default engine on phrases.wav four ways: without a
+    phrase file, with listed.txt (the rare words among unrelated phrases),
+    with unrelated.txt alone and with nearmiss.txt (names that sound like
+    words said, none of them said); and pocketsphinx_continuous's word
     timings of the recording, for the partial latency."""
     audio = os.path.join(work, "phrases.wav")
     seconds = audio_seconds(audio)
     runs = types.SimpleNamespace(seconds=seconds, ways={})
-    for way in ("none", "listed", "unrelated"):
+    for way in ("none", "listed", "unrelated", "nearmiss"):
         log(f"phrases: quorvel, {way}, {seconds:.1f} s")
         args = [] if way == "none" else [
             "--phrases", os.path.join(work, way + ".txt")]

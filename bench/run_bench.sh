@@ -6,7 +6,8 @@
 # on a minute of continuous dictation, beside each engine decoding that
 # recording on its own (build/quorvel_engine_alone), and the rare words of
 # real recordings heard without a phrase file, with them listed among
-# unrelated phrases and with the unrelated phrases alone. The transducer is
+# unrelated phrases, with the unrelated phrases alone and with near-miss
+# names. The transducer is
 # also heard on that dictation from quieter and 48 kHz microphones, in
 # rooms where nobody speaks, and without its voice-activity model. It is
 # held to the targets in bench/targets.py: the exit status is 1 when it
@@ -132,13 +133,19 @@ for id in 001 002 003 004 005; do
   grep "($id)" "$cards/cards.transcription" | sed 's/<s>//; s/<\/s>.*//' >> "$work/phrases.txt"
 done
 sox "${parts[@]}" "$work/phrases.wav" pad 0 2
-printf '%s\n' dashwood amiable prudently clubs spades > "$work/rare.txt"
+# As a parent would list them: the name capitalised, and recall counts
+# each only where it comes out spelt so.
+printf '%s\n' Dashwood amiable prudently clubs spades > "$work/rare.txt"
 printf '%s\n' "open terminal" "minimize window" "git commit" "pull request" \
   kubernetes postgres "docker compose" "visual studio" slack "jira ticket" \
   "margaret thatcher" zanzibar screenshot "new tab" spreadsheet \
   "meeting notes" calendar spotify "python script" "linux kernel" bluetooth \
   wikipedia > "$work/unrelated.txt"
 cat "$work/rare.txt" "$work/unrelated.txt" > "$work/listed.txt"
+# Names near in sound to words the recordings say, none of them said: a
+# list that must not take those words for them.
+printf '%s\n' Mary Kevin Ken Queenie Clive Hart Powers Amabel Prudence \
+  Spader Clovis Lester > "$work/nearmiss.txt"
 
 sox -n -r 16000 -c 1 -b 16 "$work/silence.wav" trim 0 60
 sox -n -r 16000 -c 1 -b 16 "$work/short_silence.wav" trim 0 0.5

@@ -95,7 +95,8 @@ def matched_reference_indices(reference, hypothesis):
     """Indices of reference words that a longest common subsequence with the
     hypothesis matches, as early in the reference as possible (a partial
     covers the start of the utterance, so a repeated word belongs to its
-    first occurrence)."""
+    first occurrence), each with the index of the hypothesis word it
+    matches."""
     n, m = len(reference), len(hypothesis)
     table = [[0] * (m + 1) for _ in range(n + 1)]
     for i in range(n - 1, -1, -1):
@@ -103,10 +104,10 @@ def matched_reference_indices(reference, hypothesis):
             table[i][j] = (table[i + 1][j + 1] + 1
                            if reference[i] == hypothesis[j]
                            else max(table[i + 1][j], table[i][j + 1]))
-    matched, i, j = set(), 0, 0
+    matched, i, j = {}, 0, 0
     while i < n and j < m:
         if reference[i] == hypothesis[j]:
-            matched.add(i)
+            matched[i] = j
             i, j = i + 1, j + 1
         elif table[i + 1][j] >= table[i][j + 1]:
             i += 1
@@ -321,32 +322,38 @@ def engine_lines(runs):
                    and text.startswith("quorvel: recognising with ")})
 
 
-def recall(transcript, hypothesis, words):
-    """The share of the occurrences of words in transcript that an
-    alignment with the hypothesis matches; None without any."""
-    wanted = [i for i, w in enumerate(transcript) if w in words]
-    matched = matched_reference_indices(transcript, hypothesis)
-    return ratio(sum(i in matched for i in wanted), len(wanted))
+def recall(transcript, heard, written):
+    """The share of the occurrences of the written words in transcript that
+    an alignment with the heard text matches, spelt exactly as written
+    (case included: a name must come out as the parent spells it); None
+    without any."""
+    spelling = {w.lower(): w for w in written}
+    spelt = re.sub(r"[^A-Za-z0-9 ]+", " ", heard.replace("'", "")).split()
+    matched = matched_reference_indices(transcript, [w.lower() for w in spelt])
+    wanted = [i for i, w in enumerate(transcript) if w in spelling]
+    return ratio(sum(i in matched and spelt[matched[i]] == spelling[transcript[i]]
+                     for i in wanted), len(wanted))
 
 
 def score_phrases(runs, transcript, listed):
-    """The phrases rows: for each way (none, listed, unrelated) the recall
-    of the listed words and the WER of the finals, CPU per audio second
-    while listening and the partial latency median; then how the list and
-    the unrelated phrases compare with no list."""
+    """The phrases rows: for each way (none, listed, unrelated, nearmiss)
+    the recall of the listed words as written and the WER of the finals,
+    CPU per audio second while listening, peak memory and the partial
+    latency median; then how each list compares with no list."""
     timings = reference_words(runs.reference)
     values = {}
     for way, run in runs.ways.items():
-        heard = normalise(finals(run.lines))
-        values[f"phrases_recall_{way}"] = recall(transcript, heard, listed)
+        text = finals(run.lines)
+        values[f"phrases_recall_{way}"] = recall(transcript, text, listed)
         values[f"phrases_wer_{way}"] = (
-            edit_distance(transcript, heard) / len(transcript)
+            edit_distance(transcript, normalise(text)) / len(transcript)
             if run.clean else None)
         if complete(run):
             values[f"phrases_cpu_{way}"] = ratio(
                 run.cpu_at_stop - run.cpu_at_listening, runs.seconds)
             values[f"phrases_latency_{way}"] = median(partial_latencies(
                 events(run.lines), run.first_listening, timings)[0])
+            values[f"phrases_rss_{way}"] = run.maxrss_kib
         values["phrases_failed"] = (values.get("phrases_failed", 0)
                                     + (not run.clean))
 
@@ -354,13 +361,11 @@ def score_phrases(runs, transcript, listed):
         if values.get(a) is not None and values.get(b) is not None:
             values[key] = values[a] - values[b]
 
-    none, listed = (values.get("phrases_recall_none"),
-                    values.get("phrases_recall_listed"))
-    if none is not None and listed is not None and (none or listed):
-        values["phrases_recall_gain"] = listed / none if none else math.inf
     difference("phrases_wer_excess", "phrases_wer_listed", "phrases_wer_none")
-    difference("phrases_wer_unrelated_excess", "phrases_wer_unrelated",
-               "phrases_wer_none")
-    difference("phrases_latency_excess", "phrases_latency_listed",
-               "phrases_latency_none")
+    for way in ("unrelated", "nearmiss"):
+        difference(f"phrases_wer_{way}_excess", f"phrases_wer_{way}",
+                   "phrases_wer_none")
+    for measure in ("cpu", "latency", "rss"):
+        difference(f"phrases_{measure}_excess", f"phrases_{measure}_listed",
+                   f"phrases_{measure}_none")
     return values

@@ -83,26 +83,37 @@ ROWS = [
     Row("gating_cpu_change", "  gating's extra on speech", "CPU s/audio s",
         "<=", 0.005),
     # The rare words of real recordings (phrases.wav, see run_bench.sh)
-    # heard three ways: without a phrase file, with them listed among
-    # unrelated phrases, and with the unrelated phrases alone.
+    # heard four ways: without a phrase file, with them listed among
+    # unrelated phrases, with the unrelated phrases alone, and with names
+    # that sound like words said in them (none of them said). Recall counts
+    # a listed word only where it comes out spelt as listed.
     Row("phrases_recall_none", "phrases: recall of the rare words, no list",
         "%"),
-    Row("phrases_recall_listed", "  listed among unrelated phrases", "%"),
+    Row("phrases_recall_listed", "  listed among unrelated phrases", "%",
+        ">=", 80),
     Row("phrases_recall_unrelated", "  the unrelated phrases alone", "%"),
-    Row("phrases_recall_gain", "  listed, against no list", "times", ">=", 3),
+    Row("phrases_recall_nearmiss", "  near-miss names alone", "%"),
     Row("phrases_wer_none", "phrases: WER, no list", "%"),
     Row("phrases_wer_listed", "  listed among unrelated phrases", "%"),
     Row("phrases_wer_unrelated", "  the unrelated phrases alone", "%"),
+    Row("phrases_wer_nearmiss", "  near-miss names alone", "%"),
     Row("phrases_wer_excess", "  listed, above no list", "points", "<=", 0),
     Row("phrases_wer_unrelated_excess", "  unrelated alone, above no list",
         "points", "<=", 0.3),
+    Row("phrases_wer_nearmiss_excess", "  near-miss names, above no list",
+        "points", "<=", 0.3),
     Row("phrases_cpu_listed", "phrases: CPU s per audio s, listed",
-        "CPU s/audio s", "<=", 0.045),
+        "CPU s/audio s"),
     Row("phrases_cpu_none", "  no list", "CPU s/audio s"),
+    Row("phrases_cpu_excess", "  listed, above no list", "CPU s/audio s",
+        "<=", 0.003),
     Row("phrases_latency_listed", "phrases: partial latency median, listed",
         "ms"),
     Row("phrases_latency_none", "  no list", "ms"),
-    Row("phrases_latency_excess", "  listed, above no list", "ms", "<=", 30),
+    Row("phrases_latency_excess", "  listed, above no list", "ms", "<=", 20),
+    Row("phrases_rss_listed", "phrases: peak RSS, listed", "MiB"),
+    Row("phrases_rss_none", "  no list", "MiB"),
+    Row("phrases_rss_excess", "  listed, above no list", "MiB", "<=", 8),
 ]
 
 

@@ -34,10 +34,12 @@ class ScoreTest(unittest.TestCase):
                      "noise_words": 0, "gating_wer_change": 0.003,
                      "gating_latency_change": 0.03,
                      "gating_cpu_change": 0.005,
-                     "phrases_recall_gain": 3, "phrases_wer_excess": 0,
+                     "phrases_recall_listed": 0.8, "phrases_wer_excess": 0,
                      "phrases_wer_unrelated_excess": 0.003,
-                     "phrases_cpu_listed": 0.045,
-                     "phrases_latency_excess": 0.03}
+                     "phrases_wer_nearmiss_excess": 0.003,
+                     "phrases_cpu_excess": 0.003,
+                     "phrases_latency_excess": 0.02,
+                     "phrases_rss_excess": 8 * 1024}
         self.assertEqual(report.judge(on_bounds), [])
         over = dict(on_bounds, wer_all=0.1401)
         self.assertEqual([r.key for r, _ in report.judge(over)], ["wer_all"])
