@@ -32,7 +32,9 @@ class MatchingDecoder : public Decoder {
     lastHeard.reset();
   }
 
-  std::string text() override { return matched(inner->text()).text; }
+  std::string text() override {
+    return matcher ? matched(inner->text()).text : inner->text();
+  }
 
   // words counts what the listener was given, in matched words.
   void cut(size_t words) override {
@@ -47,7 +49,7 @@ class MatchingDecoder : public Decoder {
 
   std::optional<std::string> endUtterance() override {
     std::optional<std::string> final = inner->endUtterance();
-    if (final) final = matched(*final).text;
+    if (final && matcher) final = matched(*final).text;
     lastHeard.reset();
     return final;
   }
@@ -89,11 +91,8 @@ class MatchingDecoder : public Decoder {
 
   // heard with the phrases matched; the last match again while the
   // recogniser's text is unchanged, as it is between most partials.
+  // REQUIRES: a matcher.
   const PhraseMatcher::Match& matched(std::string heard) {
-    if (!matcher) {
-      passed = {std::move(heard), {}};
-      return passed;
-    }
     if (lastHeard != heard) {
       passed = matcher->match(heard);
       lastHeard = std::move(heard);
