@@ -69,6 +69,9 @@ class QuorvelClientTest(unittest.TestCase):
             self.assertEqual(os.stat(os.path.dirname(file)).st_mode & 0o077, 0)
             with self.assertRaises(ValueError):
                 helper.set_phrases(["john\ndashwood"])
+            for wrong in ("Dashwood", b"Dashwood"):  # not one phrase a letter
+                self.assertRaises(TypeError, helper.set_phrases, wrong)
+                self.assertRaises(TypeError, Quorvel, "/nonexistent", phrases=wrong)
             helper.set_phrases(["john dashwood", "leisure"])
             next(event for event in helper if event["type"] == "listening")
             self.assertEqual(helper.stop(timeout=10), 0)
