@@ -17,6 +17,7 @@ packages=(
   libpocketsphinx-dev libsphinxbase-dev pocketsphinx pocketsphinx-en-us
   pocketsphinx-testdata flite sox nlohmann-json3-dev
   python3 python3-jsonschema mandoc file dpkg-dev
+  python3-setuptools python3-wheel python3-venv python3-build
 )
 scripts/apt-install.sh "${packages[@]}"
 
