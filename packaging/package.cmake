@@ -10,7 +10,7 @@ install(FILES schema/quorvel-event.schema.json
         DESTINATION ${CMAKE_INSTALL_DATADIR}/quorvel/schema)
 install(FILES LICENSE NOTICE DESTINATION ${CMAKE_INSTALL_DOCDIR})
 # Where Debian's python3 finds modules of Debian packages.
-install(FILES clients/python/quorvel/__init__.py
+install(FILES clients/python/quorvel/__init__.py clients/python/quorvel/py.typed
         DESTINATION lib/python3/dist-packages/quorvel)
 
 set(CPACK_GENERATOR DEB)

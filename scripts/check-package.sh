@@ -40,7 +40,7 @@ for file in /usr/bin/quorvel /usr/bin/quorvel-privacy \
   /usr/share/man/man1/quorvel.1 /usr/share/man/man1/quorvel-privacy.1 \
   /usr/share/quorvel/schema/quorvel-event.schema.json \
   /usr/share/doc/quorvel/LICENSE /usr/share/doc/quorvel/NOTICE \
-  /usr/lib/python3/dist-packages/quorvel/__init__.py \
+  /usr/lib/python3/dist-packages/quorvel/__init__.py /usr/lib/python3/dist-packages/quorvel/py.typed \
   /usr/lib/quorvel/libsherpa-onnx-c-api.so /usr/lib/quorvel/libonnxruntime.so \
   /usr/share/quorvel/models/en-us/encoder.int8.onnx \
   /usr/share/quorvel/models/en-us/tokens.txt \

@@ -12,7 +12,7 @@ count() {
     { n++ }
     END { print n + 0 }'
 }
-files=$(git ls-files | grep -E '\.(cc|h|mm|cpp|c|py|sh|cmake)$|CMakeLists\.txt$|^\.ci/run$' |
+files=$(git ls-files | grep -E '\.(cc|h|mm|cpp|c|py|sh|cmake|js|mjs|ts)$|CMakeLists\.txt$|^\.ci/run$' |
   grep -v '^models/')
 tests=$(grep '^tests/' <<< "$files" | count)
 code=$(grep -v '^tests/' <<< "$files" | count)

@@ -17,7 +17,11 @@ packages=(
   libpocketsphinx-dev libsphinxbase-dev pocketsphinx pocketsphinx-en-us
   pocketsphinx-testdata flite sox nlohmann-json3-dev
   python3 python3-jsonschema mandoc file dpkg-dev
+  python3-setuptools python3-wheel python3-venv python3-build
 )
+# The Node client's tests need Node 18 or later: Debian's, unless one is
+# already on the PATH.
+command -v node > /dev/null || packages+=(nodejs)
 scripts/apt-install.sh "${packages[@]}"
 
 build="build${sanitize:+-$sanitize}"

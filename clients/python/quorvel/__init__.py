@@ -63,6 +63,17 @@ class UnexpectedExit(QuorvelError):
         self.status = status
 
 
+def _phrase_lines(phrases: Iterable[str]) -> list[str]:
+    if isinstance(phrases, (str, bytes, bytearray)):
+        raise TypeError(f"phrases must be a list of strings, not {type(phrases).__name__}")
+    lines = []
+    for phrase in phrases:
+        if "\n" in phrase or "\r" in phrase:
+            raise ValueError(f"a phrase holds a line break: {phrase!r}")
+        lines.append(phrase + "\n")
+    return lines
+
+
 class Quorvel:
     """A running helper. Iterating yields its events in order and ends
     after "stopped"; a fatal record raises FatalError and any other end
@@ -84,7 +95,8 @@ class Quorvel:
         process's standard error). With `phrases` (words and short phrases
         the users will say, even none yet), the helper expects them, and
         set_phrases() changes them while it runs; raises ValueError for a
-        phrase that holds a line break."""
+        phrase that holds a line break, TypeError for a str or bytes."""
+        lines = None if phrases is None else _phrase_lines(phrases)
         environment = dict(os.environ)
         for name, value in (env or {}).items():
             if value is None:
@@ -94,12 +106,12 @@ class Quorvel:
         # The helper reads the phrases from a file of the client's own, in a
         # folder only this user may enter, gone again after close().
         self._phrases_folder: str | None = None
-        if phrases is not None:
+        if lines is not None:
             self._phrases_folder = tempfile.mkdtemp(prefix="quorvel-phrases-")
             args = [*args, "--phrases", os.path.join(self._phrases_folder, "phrases")]
         try:
-            if phrases is not None:
-                self.set_phrases(phrases)
+            if lines is not None:
+                self._write_phrases(lines)
             self._process = subprocess.Popen(
                 [os.fspath(path), *args],
                 stdin=subprocess.PIPE,
@@ -145,14 +157,14 @@ class Quorvel:
         `phrases` only); it reads them when its next segment starts (after
         the next "listening"). Case does not matter; the helper takes at
         most 1,000 and says on its standard error which it cannot use.
-        Raises ValueError for a phrase that holds a line break."""
+        Raises ValueError for a phrase that holds a line break, TypeError
+        for a str or bytes (which would be one letter a line)."""
         if self._phrases_folder is None:
             raise QuorvelError("quorvel was started without phrases")
-        lines = []
-        for phrase in phrases:
-            if "\n" in phrase or "\r" in phrase:
-                raise ValueError(f"a phrase holds a line break: {phrase!r}")
-            lines.append(phrase + "\n")
+        self._write_phrases(_phrase_lines(phrases))
+
+    def _write_phrases(self, lines: list[str]) -> None:
+        assert self._phrases_folder is not None
         # Written whole under another name, then put in place at once: the
         # helper never reads half a list.
         with tempfile.NamedTemporaryFile(

@@ -3,9 +3,12 @@ QUORVEL_PRIVACY_BINARY) on a recording, through every way it ends."""
 
 import asyncio
 import os
+import plistlib
 import re
+import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import unittest
 from typing import Any
@@ -69,6 +72,9 @@ class QuorvelClientTest(unittest.TestCase):
             self.assertEqual(os.stat(os.path.dirname(file)).st_mode & 0o077, 0)
             with self.assertRaises(ValueError):
                 helper.set_phrases(["john\ndashwood"])
+            for wrong in ("Dashwood", b"Dashwood"):  # not one phrase a letter
+                self.assertRaises(TypeError, helper.set_phrases, wrong)
+                self.assertRaises(TypeError, Quorvel, "/nonexistent", phrases=wrong)
             helper.set_phrases(["john dashwood", "leisure"])
             next(event for event in helper if event["type"] == "listening")
             self.assertEqual(helper.stop(timeout=10), 0)
@@ -94,6 +100,35 @@ class QuorvelClientTest(unittest.TestCase):
         with self.assertRaises(TimeoutError):
             helper.stop(timeout=1)
         self.assertEqual(helper.returncode, -signal.SIGKILL)
+
+    def test_built_and_installed_with_pip_offline_in_the_helpers_version(self) -> None:
+        # The two folders the package is made from, copied: the build
+        # writes nothing into the source tree.
+        work = tempfile.mkdtemp(prefix="quorvel-package-")
+        self.addCleanup(shutil.rmtree, work)
+        source = os.path.join(os.path.dirname(__file__), "../../..")
+        for folder in ("clients/python", "bundle"):
+            shutil.copytree(f"{source}/{folder}", f"{work}/{folder}",
+                            ignore=shutil.ignore_patterns("__pycache__", "build", "*.egg-info"))
+        with open(f"{work}/bundle/Info.plist", "rb") as plist:
+            version = plistlib.load(plist)["CFBundleShortVersionString"]
+        # Debian's setuptools and wheel, seen from the environment; no index.
+        bare = {"PATH": "/usr/bin:/bin", "HOME": work, "PIP_NO_INDEX": "1"}
+        for command in ([sys.executable, "-m", "build", "--no-isolation", "-o", "dist", "clients/python"],
+                        [sys.executable, "-m", "venv", "--system-site-packages", "venv"],
+                        ["venv/bin/pip", "install", "-q", "--no-build-isolation", "./clients/python"]):
+            subprocess.run(command, cwd=work, env=bare, check=True, timeout=120,
+                           stdout=subprocess.DEVNULL)
+        # The wheel is built from the sdist, which has no Info.plist.
+        self.assertEqual(sorted(os.listdir(f"{work}/dist")),
+                         [f"quorvel-{version}-py3-none-any.whl", f"quorvel-{version}.tar.gz"])
+        found = subprocess.run(
+            ["venv/bin/python", "-c", "import importlib.metadata as m, quorvel; "
+             "print(quorvel.__file__, m.version('quorvel'), quorvel.FatalError.__name__)"],
+            cwd=work, env=bare, check=True, timeout=30, capture_output=True, text=True)
+        file, installed, name = found.stdout.split()
+        self.assertEqual((file.startswith(f"{work}/venv/"), installed, name),
+                         (True, version, "FatalError"))
 
 
 if __name__ == "__main__":
