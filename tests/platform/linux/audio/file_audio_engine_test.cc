@@ -126,8 +126,15 @@ TEST(FileAudioEngineTest, PlaysTheFileInRealTimeThenSilence) {
   removed = true;
   timeline.installTap(256, second.tap());
   second.waitFor(seen + 4);
-  timeline.stop();
   EXPECT_EQ(lateCalls, 0);
+
+  // A release ends the hold at once: the next start is a new recording.
+  timeline.stop();
+  timeline.release();
+  seen = second.waitFor(0).size();
+  ASSERT_EQ(timeline.start(), "");
+  second.waitFor(seen + 1);
+  EXPECT_GT(second.positions[seen], second.positions[seen - 1] + (1u << 30));
 }
 
 }  // namespace
