@@ -71,20 +71,18 @@ class FakeAudioEngine : public AudioEngine {
   void removeTap() override { installTap(0, nullptr); }
   std::string start() override {
     if (!startError.empty()) return startError;
-    if (!std::exchange(held, false)) hold.beginRecording();
-    hold.resume();
+    std::exchange(held, false) ? hold.resume() : hold.beginRecording();
     running = true;
     return {};
   }
   bool isRunning() const override { return running; }
   void stop() override {
-    if (!running.exchange(false)) return;
-    hold.hold();
-    held = true;
+    if (running.exchange(false)) held = true;
+    hold.hold();  // only a live recording is held
   }
   void release() override {
-    running = held = false;
     hold.close();
+    running = held = false;
   }
   void setFailureHandler(FailureHandler handler) override {
     failureHandler = std::move(handler);
