@@ -45,7 +45,8 @@ class ContinuousListener
   // captureRetrySeconds for captureRetryAttempts times (the sound server
   // may be coming back).
   void start();
-  // Releases the microphone and drops the segment's text; "paused".
+  // Releases the microphone at once and drops all of the segment: its
+  // text, and the words and audio not yet recognised; "paused".
   void pauseListening();
   // After a pause: "quorvel: resume after pause" on stderr and start().
   void resumeListening();

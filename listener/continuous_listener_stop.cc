@@ -16,6 +16,10 @@ void ContinuousListener::pauseListening() {
   lastPartial.clear();
   cancelFinalizeTimers();
   teardownEngine(/*emitStopped=*/false);
+  // Released at once, not held as between segments: the resumed recording
+  // is then a new one, which neither the audio of the pause nor the words
+  // the segment had not written can reach, however soon the resume comes.
+  audioEngine->release();
   emit({{"type", "paused"}});
 }
 

@@ -58,6 +58,11 @@ class AudioEngine {
   // within that time delivers what it recorded meanwhile first, so that
   // nothing said between two segments is lost; then it is released.
   virtual void stop() = 0;
+  // Stops capture and releases the input now, ending any hold: what it
+  // recorded is dropped, and the next start() opens a new recording, which
+  // no recogniser takes for the continuation of an earlier one. Harmless
+  // when released. Waits at most for a buffer being delivered.
+  virtual void release() = 0;
   // Capture that start() began can end without stop(): the device goes
   // away, the sound server dies. The engine then calls handler once per
   // start(), from any thread; isRunning() is false from then on. Replaces

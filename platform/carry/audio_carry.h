@@ -11,6 +11,8 @@
 //    keeps one utterance for such a run; macOS: the next request first
 //    hears again the audio after the last word the listener took, kept in
 //    an AudioHistory).
+// Neither reaches across a pause: the engine releases the input at once
+// (AudioEngine::release), so the resumed recording follows on from nothing.
 // CaptureHold is shared by the main queue and an engine's capture thread.
 #ifndef QUORVEL_PLATFORM_CARRY_AUDIO_CARRY_H_
 #define QUORVEL_PLATFORM_CARRY_AUDIO_CARRY_H_
@@ -27,7 +29,7 @@ namespace quorvel {
 
 // How long a stopped capture goes on recording for a start to come. Longer
 // than the listener's restart delay, with room for a busy main queue; a
-// pause or a stop releases the input this much later than it would.
+// stop releases the input this much later than it would (a pause, at once).
 inline constexpr double captureHoldSeconds = 0.6;
 
 // The largest gap, in seconds of audio, across which a recogniser still

@@ -143,6 +143,14 @@ class MacAudioEngine final : public AudioEngine {
         });
   }
 
+  void release() override {
+    state->captureLive = false;
+    state->holding = false;
+    ++state->holdNumber;  // a pending hold's end no longer applies
+    if (engine.isRunning) [engine stop];
+    untap(engine, *state);
+  }
+
   void setFailureHandler(FailureHandler handler) override {
     std::lock_guard<std::mutex> lock(state->failureMutex);
     state->failureHandler = std::move(handler);

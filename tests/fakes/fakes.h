@@ -13,8 +13,10 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
+#include "platform/carry/audio_carry.h"
 #include "platform/platform.h"
 
 namespace quorvel {
@@ -56,21 +58,32 @@ class FakeMainQueue : public MainQueue {
 };
 
 // The test calls the tap, as the capture thread would, from any thread.
+// Like a real engine it records on after a stop, for the next start, until
+// a release; its hold never runs out.
 class FakeAudioEngine : public AudioEngine {
  public:
   Format inputFormat() override { return format; }
   void installTap(uint32_t bufferSize, Tap newTap) override {
-    std::lock_guard<std::mutex> lock(tapMutex);
     if (newTap) requestedBufferSize = bufferSize;
-    tap = std::move(newTap);
+    tapped = static_cast<bool>(newTap);
+    hold.install(bufferSize, std::move(newTap));
   }
   void removeTap() override { installTap(0, nullptr); }
   std::string start() override {
-    running = startError.empty();
-    return startError;
+    if (!startError.empty()) return startError;
+    std::exchange(held, false) ? hold.resume() : hold.beginRecording();
+    running = true;
+    return {};
   }
   bool isRunning() const override { return running; }
-  void stop() override { running = false; }
+  void stop() override {
+    if (running.exchange(false)) held = true;
+    hold.hold();  // only a live recording is held
+  }
+  void release() override {
+    hold.close();
+    running = held = false;
+  }
   void setFailureHandler(FailureHandler handler) override {
     failureHandler = std::move(handler);
   }
@@ -80,18 +93,15 @@ class FakeAudioEngine : public AudioEngine {
                std::optional<uint32_t> framesWithoutFloats = {}) {
     std::vector<const float*> pointers(framesWithoutFloats ? 0 : channels,
                                        samples.data());
-    std::lock_guard<std::mutex> lock(tapMutex);
-    if (tap) tap({framesWithoutFloats.value_or(samples.size()), pointers});
+    hold.deliver({framesWithoutFloats.value_or(samples.size()), pointers,
+                  format.sampleRate});
   }
   // Capture ends on its own, as when the sound server goes away.
   void fail(const std::string& reason) {
-    running = false;
+    release();
     failureHandler(reason);
   }
-  bool hasTap() {
-    std::lock_guard<std::mutex> lock(tapMutex);
-    return static_cast<bool>(tap);
-  }
+  bool hasTap() { return tapped; }
 
   Format format{48000, 1};
   std::string startError;  // start() fails with it when not empty
@@ -100,8 +110,9 @@ class FakeAudioEngine : public AudioEngine {
   FailureHandler failureHandler;
 
  private:
-  std::mutex tapMutex;  // held while the tap runs, as a real engine does
-  Tap tap;
+  CaptureHold hold;  // holds its lock while the tap runs
+  std::atomic<bool> tapped{false};
+  bool held = false;  // main queue's
 };
 
 class FakeMicrophoneAccess : public MicrophoneAccess {

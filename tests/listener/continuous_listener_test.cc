@@ -160,6 +160,15 @@ TEST_F(ContinuousListenerTest, PauseDropsTheSegmentUntilResume) {
   // A pause cancels the pending restart.
   run({"start; > listening; final a; > final|a|isFinal; pause; > paused",
        "at 1; resume; 2> resume after pause; > listening"});
+  // Audio recorded between two segments reaches the next one first; none
+  // recorded before a resume does, though it come at once, in the restart
+  // gap or not.
+  run({"start; > listening; final a; > final|a|isFinal; buffer 0; at 0.35",
+       "2> restart after isFinal; > listening; buffer 0; > level|0; appended 2",
+       "final b; > final|b|isFinal; buffer 0; pause; > paused; resume",
+       "2> resume after pause; > listening; buffer 0; appended 1; pause",
+       "> paused; buffer 0; resume; 2> resume after pause; > listening",
+       "buffer 0; appended 1"});
 }
 
 TEST_F(ContinuousListenerTest, StopWithNothingHeardExitsOnALaterTurn) {

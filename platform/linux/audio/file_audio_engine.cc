@@ -84,12 +84,7 @@ struct FileAudioEngine::Capture {
 FileAudioEngine::FileAudioEngine(std::string filePath)
     : path(std::move(filePath)) {}
 
-FileAudioEngine::~FileAudioEngine() {
-  std::unique_lock<std::mutex> lock(stopMutex);
-  stopRequested = true;
-  stopWake.notify_all();
-  stopWake.wait(lock, [this] { return !capturing; });
-}
+FileAudioEngine::~FileAudioEngine() { release(); }
 
 AudioEngine::Format FileAudioEngine::inputFormat() {
   {
@@ -175,6 +170,14 @@ void FileAudioEngine::stop() {
                            std::chrono::duration<double>(captureHoldSeconds));
   }
   stopWake.notify_all();
+}
+
+void FileAudioEngine::release() {
+  running = false;
+  std::unique_lock<std::mutex> lock(stopMutex);
+  stopRequested = true;
+  stopWake.notify_all();
+  stopWake.wait(lock, [this] { return !capturing; });
 }
 
 void FileAudioEngine::capture(Capture& run) {

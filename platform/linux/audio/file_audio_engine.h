@@ -44,6 +44,9 @@ class FileAudioEngine : public AudioEngine {
   bool isRunning() const override;
   // Holds the capture (see AudioEngine::stop); never waits.
   void stop() override;
+  // Ends the capture thread; the next start() opens the file anew where the
+  // timeline is.
+  void release() override;
   // A file in place of the microphone never goes away.
   void setFailureHandler(FailureHandler) override {}
 

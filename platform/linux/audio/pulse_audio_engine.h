@@ -48,6 +48,8 @@ class PulseAudioEngine : public AudioEngine {
   // Holds the recording (see AudioEngine::stop), then ends it, keeping the
   // connection; waits only for a tap call in progress.
   void stop() override;
+  // Ends any recording, held or not, at once, keeping the connection.
+  void release() override;
   // Reports, once per start(), a recording the server ended: the server
   // went away ("Connection terminated") or took the source away.
   void setFailureHandler(FailureHandler handler) override;
@@ -59,8 +61,6 @@ class PulseAudioEngine : public AudioEngine {
                         const struct timeval*, void* userdata);
   // Whether a held recording is there to go on with. REQUIRES: PulseLock
   bool holdingLocked();
-  // Ends any recording, held or not, at once.
-  void release();
   // Main loop thread: gathers frames (null for a hole: silence) into
   // buffers of bufferFrames and hands each full one to the tap.
   void gather(const float* interleaved, size_t frames);
