@@ -34,6 +34,7 @@ void AudioConditioner::passConverted(std::vector<float>& out) {
 
 void AudioConditioner::reset() {
   resampler.reset();
+  gain.reset();
   gate.reset();
 }
 
