@@ -29,7 +29,7 @@ std::string AudioConditioner::flush(std::vector<float>& out) {
 
 void AudioConditioner::passConverted(std::vector<float>& out) {
   gain.process(converted);
-  gate.pass(converted, gain.takeRise(), out);
+  gate.pass(converted, {gain.takeRise(), gain.loudRoom()}, out);
 }
 
 void AudioConditioner::reset() {

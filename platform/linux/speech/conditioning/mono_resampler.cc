@@ -42,8 +42,8 @@ std::string MonoResampler::convert(const AudioChunk& chunk,
       int error = 0;
       converter.reset(speex_resampler_init(
           1, static_cast<spx_uint32_t>(std::lround(rate)),
-          static_cast<spx_uint32_t>(std::lround(outputRate)),
-          converterQuality, &error));
+          static_cast<spx_uint32_t>(std::lround(outputRate)), converterQuality,
+          &error));
       if (!converter) {
         return "Cannot convert audio from " + std::to_string(rate) +
                " Hz: " + speex_resampler_strerror(error);
@@ -74,8 +74,8 @@ std::string MonoResampler::flush(std::vector<float>& out) {
   if (converter) {
     // Silence pushes out what the filter holds, up to the utterance's
     // length at the output rate.
-    const uint64_t owed = static_cast<uint64_t>(std::llround(
-        static_cast<double>(framesIn) * outputRate / inputRate));
+    const uint64_t owed = static_cast<uint64_t>(
+        std::llround(static_cast<double>(framesIn) * outputRate / inputRate));
     const std::vector<float> zeros(
         speex_resampler_get_input_latency(converter.get()) + 1, 0.0f);
     const size_t before = out.size();

@@ -46,8 +46,8 @@ class MonoResampler {
     void operator()(SpeexResamplerState_* state) const;
   };
   std::unique_ptr<SpeexResamplerState_, ConverterDeleter> converter;
-  uint64_t framesIn = 0;   // taken by the converter in use
-  uint64_t framesOut = 0;  // given by it
+  uint64_t framesIn = 0;         // taken by the converter in use
+  uint64_t framesOut = 0;        // given by it
   std::vector<float> mono;       // one chunk downmixed
   std::vector<float> resampled;  // converter output
 };

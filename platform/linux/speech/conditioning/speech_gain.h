@@ -46,6 +46,9 @@ class SpeechGain {
   // Whether a frame rose well above the noise floor since the last call:
   // something that may be speech. Steady noise and silence never rise.
   bool takeRise() { return std::exchange(rose, false); }
+  // Whether the noise floor is at or above -60 dBFS, where speech may not
+  // rise above it.
+  bool loudRoom() const { return noiseFloorDb >= -60.0; }
 
  private:
   void endFrame(double meanSquare);

@@ -26,14 +26,14 @@ VoiceGate::VoiceGate(double sampleRate, size_t decoderFraming,
   reset();
 }
 
-void VoiceGate::pass(std::span<const float> samples, bool rising,
+void VoiceGate::pass(std::span<const float> samples, Room room,
                      std::vector<float>& out) {
   if (!detector || window == 0) {
     out.insert(out.end(), samples.begin(), samples.end());
     return;
   }
   const size_t count = samples.size();
-  if (rising) {
+  if (room.rising) {
     sinceRising = 0;
     if (!awake) {
       // Its state is from another time: it starts afresh.
@@ -60,15 +60,15 @@ void VoiceGate::pass(std::span<const float> samples, bool rising,
     }
     pending.insert(pending.end(), piece.begin(), piece.end());
     if (pending.size() == window) {
-      endWindow(out);
+      endWindow(room.loud, out);
       pending.clear();
     }
   }
-  if (!rising) sinceRising += count;
+  if (!room.rising) sinceRising += count;
   if (awake && !open && sinceRising >= wakeSamples) awake = false;
 }
 
-void VoiceGate::endWindow(std::vector<float>& out) {
+void VoiceGate::endWindow(bool loud, std::vector<float>& out) {
   const bool sparse = open || !awake;
   if (sparse && ++windowsUnheard < sparseHearing) {
     // Unheard, a window goes as the last one heard: speech, or silence
@@ -76,6 +76,7 @@ void VoiceGate::endWindow(std::vector<float>& out) {
     if (open && sinceSpeech > 0) countHangover();
     return;
   }
+  if (!open && !awake && !loud) return;
   windowsUnheard = 0;
   if (detector->detect(pending)) {
     sinceSpeech = 0;

@@ -8,8 +8,9 @@
 // and leaving out anything else shifts every chunk after it and changes
 // its words. The model hears every window only while it is awake: from
 // when the audio rises above its noise floor (SpeechGain tells) until 1 s
-// after it last did. Otherwise it hears one window in eight, which costs
-// little and still finds speech in loud noise, where nothing rises.
+// after it last did. Otherwise, in a loud room, it hears one window in
+// eight, which costs little and still finds speech in loud noise, where
+// nothing rises; in a quiet one it sleeps, since speech would rise.
 // Without a model, every sample passes. Used on one decoding thread.
 #ifndef QUORVEL_PLATFORM_LINUX_SPEECH_CONDITIONING_VOICE_GATE_H_
 #define QUORVEL_PLATFORM_LINUX_SPEECH_CONDITIONING_VOICE_GATE_H_
@@ -41,11 +42,11 @@ class VoiceGate {
   // How long the model stays awake after the audio last rose above the
   // noise floor.
   static constexpr double wakeSeconds = 1.0;
-  // The share of windows the model hears while the gate is open, and while
-  // it is neither open nor awake: one in this many. Open, that is enough
-  // to tell that speech has ended, at an eighth of the model's cost (which
-  // beside the recogniser's is three times what it costs alone). Awake and
-  // closed, it hears every window, to mark the start of speech at once.
+  // The share of windows the model hears while the gate is open, and in a
+  // loud room while it is neither open nor awake: one in this many. Open, that
+  // is enough to tell that speech has ended, at an eighth of the model's cost
+  // (which beside the recogniser's is three times what it costs alone). Awake
+  // and closed, it hears every window, to mark the start of speech at once.
   static constexpr size_t sparseHearing = 8;
 
   // detector: null to pass every sample. framing: the decoder's (see
@@ -53,10 +54,15 @@ class VoiceGate {
   VoiceGate(double sampleRate, size_t framing,
             std::unique_ptr<VoiceDetector> detector);
 
-  // Appends to out what of samples the decoder is to hear. rising: the
-  // samples rose above the noise floor somewhere, which wakes the model.
-  void pass(std::span<const float> samples, bool rising,
-            std::vector<float>& out);
+  // What the gain tells of the samples before they pass: whether they
+  // rose above the noise floor somewhere, which wakes the model, and
+  // whether the floor is loud (see SpeechGain::loudRoom).
+  struct Room {
+    bool rising = false;
+    bool loud = false;
+  };
+  // Appends to out what of samples the decoder is to hear.
+  void pass(std::span<const float> samples, Room room, std::vector<float>& out);
   // At the end of an utterance: what was held back goes to the decoder if
   // speech may have begun in it.
   void flush(std::vector<float>& out);
@@ -64,7 +70,7 @@ class VoiceGate {
   void reset();
 
  private:
-  void endWindow(std::vector<float>& out);
+  void endWindow(bool loud, std::vector<float>& out);
   void countHangover();
   void releaseHeld(size_t preRoll, std::vector<float>& out);
 
