@@ -29,10 +29,9 @@ class VoiceDetectorSource {
   // Where the model is, for diagnostics ("the <kind> model in <folder>");
   // empty when there is none.
   virtual std::string modelName() = 0;
-  // A detector for audio at sampleRate, ready to detect at once (its first
-  // window costs no more than the next); null when there is none or it
-  // does not load, which the first such call says on standard error. Runs
-  // on a decoding thread inside an engine call (see DecodingThread).
+  // A detector for audio at sampleRate; null when there is none or it does
+  // not load, which the first such call says on standard error. Runs on a
+  // decoding thread inside an engine call (see DecodingThread).
   virtual std::unique_ptr<VoiceDetector> make(double sampleRate) = 0;
 };
 

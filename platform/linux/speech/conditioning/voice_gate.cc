@@ -69,7 +69,9 @@ void VoiceGate::pass(std::span<const float> samples, Room room,
 }
 
 void VoiceGate::endWindow(bool loud, std::vector<float>& out) {
-  const bool sparse = open || !awake;
+  // Open after a reset, the model hears every window until it marks
+  // speech: the gate would otherwise close on a launch in mid-word.
+  const bool sparse = (open && marked) || !awake;
   if (sparse && ++windowsUnheard < sparseHearing) {
     // Unheard, a window goes as the last one heard: speech, or silence
     // (the hangover has begun).
@@ -80,6 +82,7 @@ void VoiceGate::endWindow(bool loud, std::vector<float>& out) {
   windowsUnheard = 0;
   if (detector->detect(pending)) {
     sinceSpeech = 0;
+    marked = true;
     if (!open) {
       open = true;
       releaseHeld(awake ? preRollSamples : sparsePreRollSamples, out);
@@ -112,6 +115,7 @@ void VoiceGate::reset() {
   if (detector) detector->reset();
   awake = true;
   open = true;
+  marked = false;
   windowsUnheard = 0;
   sinceRising = 0;
   sinceSpeech = 0;

@@ -88,6 +88,7 @@ class VoiceGate {
   bool awake = false;          // the detector hears every window
   size_t sinceRising = 0;      // samples since the audio last rose
   bool open = false;           // speech, or its hangover: audio passes
+  bool marked = false;         // the detector said speech since a reset
   size_t windowsUnheard = 0;   // by the detector since it last heard one
                                // (while open or asleep)
   size_t sinceSpeech = 0;      // samples since the detector last said speech

@@ -35,28 +35,31 @@ TEST(VoiceGateTest, PassesSpeechWithItsPreRollAndHangover) {
     size_t detected;  // windows the detector looked at
   };
   const Case cases[] = {
-      // Open from the start, as a recording may start mid-word; while open
-      // the detector hears one window in eight, and the gate closes after
-      // the hangover; it sleeps 1 s after the last rise.
-      {"ss" + room, true, std::string(12, 'p') + std::string(20, '-'), 1},
-      // Speech after a long silence: its pre-roll, widened so that what
-      // is left out is whole framings, then its hangover.
+      // Open from the start, as a recording may start mid-word; once the
+      // detector has marked speech it hears one window in eight, and the
+      // gate closes after the hangover; it sleeps 1 s after the last rise.
+      {"ss" + room, true, std::string(13, 'p') + std::string(19, '-'), 2},
+      // Speech after a long silence (which the detector heard whole until
+      // the hangover ended): its pre-roll, widened so that what is left
+      // out is whole framings, then its hangover.
       {room + "...ss" + room, true,
-       std::string(12, 'p') + std::string(16, '-') + std::string(18, 'p') +
+       std::string(5, 'p') + std::string(24, '-') + std::string(17, 'p') +
            std::string(19, '-'),
-       6},
+       15},
       // In loud noise nothing rises: one window in eight finds the speech,
       // and the longer pre-roll brings its start.
       {room + std::string(12, 'S') + room, true,
-       std::string(51, 'p') + std::string(21, '-'), 4},
+       std::string(5, 'p') + std::string(8, '-') + std::string(38, 'p') +
+           std::string(21, '-'),
+       13},
       // At the end, what was held back while the detector listened.
       {room + "..", true,
-       std::string(12, 'p') + std::string(14, '-') + std::string(6, 'p'), 3},
+       std::string(5, 'p') + std::string(22, '-') + std::string(5, 'p'), 12},
       // A reset: what was held back is dropped, and the gate starts open.
       {room + ".r" + room, true,
-       std::string(12, 'p') + std::string(19, '-') + std::string(12, 'p') +
-           std::string(19, '-'),
-       3},
+       std::string(5, 'p') + std::string(26, '-') + std::string(5, 'p') +
+           std::string(26, '-'),
+       21},
       // Without a detector, everything.
       {room + "ss" + room, false, std::string(62, 'p'), 0},
   };
