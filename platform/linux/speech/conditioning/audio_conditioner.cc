@@ -11,8 +11,8 @@ AudioConditioner::AudioConditioner(double decoderRate, size_t decoderFraming,
       gain(decoderRate),
       gate(decoderRate, decoderFraming, std::move(detector)) {}
 
-std::string AudioConditioner::convert(const AudioChunk& chunk,
-                                      std::vector<float>& out) {
+std::string AudioConditioner::condition(const AudioChunk& chunk,
+                                        std::vector<float>& out) {
   converted.clear();
   std::string reason = resampler.convert(chunk, converted);
   passConverted(out);

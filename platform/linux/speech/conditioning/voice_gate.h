@@ -42,11 +42,14 @@ class VoiceGate {
   // How long the model stays awake after the audio last rose above the
   // noise floor.
   static constexpr double wakeSeconds = 1.0;
-  // The share of windows the model hears while the gate is open, and in a
-  // loud room while it is neither open nor awake: one in this many. Open, that
-  // is enough to tell that speech has ended, at an eighth of the model's cost
-  // (which beside the recogniser's is three times what it costs alone). Awake
-  // and closed, it hears every window, to mark the start of speech at once.
+  // How many windows the model hears:
+  //  - awake and closed: every one, to mark the start of speech at once;
+  //  - open after a reset, until it marks speech: every one, so that the
+  //    gate does not close on speech that was going on;
+  //  - open otherwise: one in sparseHearing, enough to tell that speech
+  //    has ended, at an eighth of the model's cost (which beside the
+  //    recogniser's is three times what it costs alone);
+  //  - asleep in a loud room: one in sparseHearing; in a quiet one, none.
   static constexpr size_t sparseHearing = 8;
 
   // detector: null to pass every sample. framing: the decoder's (see
