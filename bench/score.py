@@ -414,8 +414,8 @@ def score_rooms(runs, values, timings, dictation):
                                                  firsts["after_3s"])
     out["room_latency_48k"] = median(
         speech_latencies(runs.rec48k, timings)[0])
-    change = difference(out["room_latency_48k"], values.get("latency"))
-    out["room_latency_48k_change"] = None if change is None else abs(change)
+    out["room_latency_48k_excess"] = difference(out["room_latency_48k"],
+                                                 values.get("latency"))
     out["failed"] = sum(not r.clean for r in list(runs.mixes.values())
                         + list(runs.rec48k.values())
                         + runs.first["from_launch"] + runs.first["after_3s"])

@@ -113,8 +113,9 @@ ROWS = [
     Row("room_first_partial_delay", "  launch, later than that", "ms",
         "<=", 150),
     Row("room_latency_48k", "partial latency median, 48 kHz stereo", "ms"),
-    Row("room_latency_48k_change", "  its change from 16 kHz", "ms", "<=",
-        10),
+    # A 48 kHz input delivers its 1024 frames in a third of the time, so
+    # its partials may come sooner; never later by more than the bound.
+    Row("room_latency_48k_excess", "  above that at 16 kHz", "ms", "<=", 10),
     # The rare words of real recordings (phrases.wav, see run_bench.sh)
     # heard three ways: without a phrase file, with them listed among
     # unrelated phrases, and with the unrelated phrases alone.
