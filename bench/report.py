@@ -47,8 +47,8 @@ def print_dictation(transcript, systems):
 
 
 def judge(values, prefix=""):
-    """The target rows (those whose key starts with prefix) that values
-    (in base units) miss, with the value."""
+    """The target rows (those whose key starts with prefix, a string or a
+    tuple of them) that values (in base units) miss, with the value."""
     return [(row, values.get(row.key)) for row in targets.ROWS
             if row.key.startswith(prefix)
             and targets.met(row, values.get(row.key)) is False]

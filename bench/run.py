@@ -304,3 +304,38 @@ def measure_phrases(binary, work, model):
         runs.ways[way] = run_quorvel(binary, audio, seconds, "", args)
     runs.reference = run_reference(audio, model)[0]
     return runs
+
+
+FIRST_PARTIAL_RUNS = 3
+MIXES = ("pink10", "babble5", "babble5_x0.05", "white3")
+
+
+def measure_rooms(binary, engine_alone, work, roots, audio):
+    """The engine under test in rooms: the dictation in pink noise, babble
+    (and that mix at x0.05) and white noise, through quorvel and through
+    its engine alone on the same mix; 30 s of hum and rumble; a fan
+    switching on after a quiet sentence, beside the sentence alone; a
+    sentence from the first moment of listening and after 3 s
+    (FIRST_PARTIAL_RUNS each); every recording from a 48 kHz stereo
+    microphone."""
+    def path(name):
+        return os.path.join(work, name + ".wav")
+    runs = types.SimpleNamespace(mixes={}, alone={}, first={}, rec48k={})
+    for name in MIXES + ("hum", "fan_after_speech", "quiet_sentence_alone"):
+        seconds = audio_seconds(path(name))
+        log(f"{name}: quorvel, {seconds:.1f} s")
+        runs.mixes[name] = run_quorvel(binary, path(name), seconds, roots)
+        if name in MIXES:
+            runs.alone[name] = run_engine_alone(engine_alone, path(name),
+                                                roots)
+    for name in ("from_launch", "after_3s"):
+        log(f"{name}: quorvel, {FIRST_PARTIAL_RUNS}x")
+        runs.first[name] = [
+            run_quorvel(binary, path(name), audio_seconds(path(name)), roots)
+            for _ in range(FIRST_PARTIAL_RUNS)]
+    for recording, seconds in audio.items():
+        log(f"{recording}: quorvel at 48 kHz, {seconds:.1f} s")
+        runs.rec48k[recording] = run_quorvel(
+            binary, os.path.join(work, "rec48k", recording + ".padded.wav"),
+            seconds, roots)
+    return runs

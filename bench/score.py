@@ -369,3 +369,59 @@ def score_phrases(runs, transcript, listed):
         difference(f"phrases_{measure}_excess", f"phrases_{measure}_listed",
                    f"phrases_{measure}_none")
     return values
+
+
+def first_partial(run, offset):
+    """Seconds from offset into the recording to the first partial."""
+    first = next((t for t, e in events(run.lines)
+                  if e.get("type") == "partial"), None)
+    if first is None or run.first_listening is None:
+        return None
+    return first - run.first_listening - offset
+
+
+def score_rooms(runs, values, timings, dictation):
+    """The rows of run.measure_rooms, beside the engine's values (its 16 kHz
+    partial latency): WER in each mix, through quorvel and its engine
+    alone, and how far quorvel is above; words from hum and from a fan
+    switching on; the first partial after launch and after 3 s of
+    listening; the partial latency at 48 kHz."""
+    def wer_of(run):
+        return dictation_wer(dictation, finals(run.lines)) if run.clean \
+            else None
+
+    def words(run):
+        return len(normalise(finals(run.lines))) if run.clean else None
+
+    def difference(a, b):
+        return None if a is None or b is None else a - b
+
+    out = {}
+    for name in runs.alone:
+        out[f"room_wer_{name}"] = wer_of(runs.mixes[name])
+        out[f"room_wer_{name}_alone"] = dictation_wer(dictation,
+                                                      runs.alone[name])
+        out[f"room_{name}_excess"] = difference(
+            out[f"room_wer_{name}"], out[f"room_wer_{name}_alone"])
+    out["room_distant_excess"] = difference(out["room_wer_babble5_x0.05"],
+                                            out["room_wer_babble5"])
+    out["room_hum_words"] = words(runs.mixes["hum"])
+    out["room_fan_words"] = difference(
+        words(runs.mixes["fan_after_speech"]),
+        words(runs.mixes["quiet_sentence_alone"]))
+    firsts = {name: median([v for v in (first_partial(r, offset)
+                                        for r in runs.first[name])
+                            if v is not None])
+              for name, offset in (("from_launch", 0.0), ("after_3s", 3.0))}
+    out["room_first_partial_launch"] = firsts["from_launch"]
+    out["room_first_partial_later"] = firsts["after_3s"]
+    out["room_first_partial_delay"] = difference(firsts["from_launch"],
+                                                 firsts["after_3s"])
+    out["room_latency_48k"] = median(
+        speech_latencies(runs.rec48k, timings)[0])
+    out["room_latency_48k_excess"] = difference(out["room_latency_48k"],
+                                                 values.get("latency"))
+    out["failed"] = sum(not r.clean for r in list(runs.mixes.values())
+                        + list(runs.rec48k.values())
+                        + runs.first["from_launch"] + runs.first["after_3s"])
+    return out

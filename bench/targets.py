@@ -82,6 +82,40 @@ ROWS = [
         "CPU s/audio s"),
     Row("gating_cpu_change", "  gating's extra on speech", "CPU s/audio s",
         "<=", 0.005),
+    # Rooms (see run_bench.sh): the dictation in noise, through quorvel and
+    # through its engine alone on the same mix, whose gain and gate may
+    # cost next to nothing; hum, rumble and a fan that switches on, which
+    # must give no words; the first words after launch; a 48 kHz input.
+    Row("room_wer_pink10", "WER, dictation in pink noise at 10 dB SNR", "%"),
+    Row("room_wer_pink10_alone", "  the engine alone on the same mix", "%"),
+    Row("room_pink10_excess", "  quorvel's WER above its engine's", "points",
+        "<=", 0.5),
+    Row("room_wer_babble5", "WER, dictation in babble at 5 dB SNR", "%"),
+    Row("room_wer_babble5_alone", "  the engine alone on the same mix", "%"),
+    Row("room_babble5_excess", "  quorvel's WER above its engine's",
+        "points", "<=", 0.5),
+    Row("room_wer_babble5_x0.05", "  that mix at x0.05 (-26 dB)", "%"),
+    Row("room_wer_babble5_x0.05_alone", "  the engine alone on it", "%"),
+    Row("room_distant_excess", "  quorvel at x0.05 above quorvel at x1",
+        "points", "<=", 1.0),
+    Row("room_wer_white3", "WER, dictation in white noise at 3 dB SNR", "%"),
+    Row("room_wer_white3_alone", "  the engine alone on the same mix", "%"),
+    Row("room_white3_excess", "  quorvel's WER above its engine's", "points",
+        "<=", 2.0),
+    Row("room_hum_words", "words from 30 s of 50 Hz hum and 30 Hz rumble",
+        "count", "<=", 0),
+    Row("room_fan_words", "words a fan (pink, -50 dBFS) adds after speech",
+        "count", "<=", 0),
+    Row("room_first_partial_launch", "first partial, speech from launch",
+        "ms"),
+    Row("room_first_partial_later", "  the same after 3 s of listening",
+        "ms"),
+    Row("room_first_partial_delay", "  launch, later than that", "ms",
+        "<=", 150),
+    Row("room_latency_48k", "partial latency median, 48 kHz stereo", "ms"),
+    # A 48 kHz input delivers its 1024 frames in a third of the time, so
+    # its partials may come sooner; never later by more than the bound.
+    Row("room_latency_48k_excess", "  above that at 16 kHz", "ms", "<=", 10),
     # The rare words of real recordings (phrases.wav, see run_bench.sh)
     # heard four ways: without a phrase file, with them listed among
     # unrelated phrases, with the unrelated phrases alone, and with names

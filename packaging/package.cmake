@@ -30,7 +30,7 @@ set(CPACK_RESOURCE_FILE_LICENSE ${CMAKE_SOURCE_DIR}/LICENSE)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)  # quorvel_<version>_<arch>.deb
 set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 # dpkg-shlibdeps declares the libraries the programs link (libpulse,
-# libsndfile, libsoxr, libplist, ICU, PocketSphinx). English comes
+# libsndfile, libspeexdsp, libplist, ICU, PocketSphinx). English comes
 # with the package (the transducer and its runtime); PocketSphinx's English
 # model is only the fallback, so it is recommended, not required; it also
 # holds the pronouncing dictionary that phrase matching reads, beside

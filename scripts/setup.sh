@@ -12,7 +12,7 @@ if [ "${1:-}" = "--sanitize" ]; then sanitize="${2:?address or thread}"; fi
 packages=(
   build-essential cmake ninja-build pkg-config binutils clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  libicu-dev libplist-dev libsndfile1-dev libsoxr-dev libespeak-ng-dev
+  libicu-dev libplist-dev libsndfile1-dev libspeexdsp-dev libespeak-ng-dev
   libpulse-dev pulseaudio pulseaudio-utils
   libpocketsphinx-dev libsphinxbase-dev pocketsphinx pocketsphinx-en-us
   pocketsphinx-testdata flite sox nlohmann-json3-dev

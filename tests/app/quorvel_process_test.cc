@@ -154,6 +154,26 @@ TEST(QuorvelProcessTest, RoughParents) {
   EXPECT_EQ(box.quorvel->err.find("error"), std::string::npos);
 }
 
+// A muted microphone delivers exact zeros: said once 10 s into them, and
+// again after a sound; the file's end delivers zeros too.
+TEST(QuorvelProcessTest, DigitalSilenceIsSaidOncePerStretch) {
+  const std::string sox = "run /usr/bin/sox -n -r 16000 -c 1 -e float -b 32 ";
+  Sandbox box;
+  box.run({sox + "{dir}/zeros.wav trim 0 11",
+           sox + "{dir}/tone.wav synth 0.3 sine 440 vol 0.03",
+           "run /usr/bin/sox {dir}/zeros.wav {dir}/tone.wav {dir}/room.wav",
+           "env QUORVEL_AUDIO_INPUT={dir}/room.wav; launch",
+           "wait \"listening\"; sleep 23; send stop\n; exit 0; " + stopped});
+  const std::string line =
+      "quorvel: the microphone delivers only digital silence (muted?)\n";
+  size_t told = 0;
+  for (size_t at = box.quorvel->err.find(line); at != std::string::npos;
+       at = box.quorvel->err.find(line, at + 1)) {
+    ++told;
+  }
+  EXPECT_EQ(told, 2u) << box.quorvel->err;
+}
+
 // Each kind of bad phrase file, and recognisers that use no phrases, get
 // their line on standard error while the helper goes on listening.
 TEST(QuorvelProcessTest, BadPhraseFilesAreSaidAndListeningGoesOn) {

@@ -292,14 +292,36 @@ std::vector<std::string> finalsFrom(const ChildProcess& quorvel, size_t from) {
   return words(finals);
 }
 
-// The words of every "final" of a run that ends with "stop" after the
-// recording has played.
-std::vector<std::string> finalWords(Sandbox& box, const std::string& path,
-                                    double seconds) {
+// Plays path, whose speech ends speechEnd seconds in, until the "final"
+// of its last words, then stops.
+void playToTheLastFinal(Sandbox& box, const std::string& path,
+                        double speechEnd) {
   box.run(
       {"env QUORVEL_AUDIO_INPUT=" + path + "; launch", "wait \"listening\""});
-  box.quorvel->waitForLine("\"never\"", seconds);
-  box.run({"send stop\n; exit 0"});
+  // When the first (or the latest) line holding text came.
+  const auto arrival = [&](const std::string& text, bool latest) {
+    const std::vector<std::string>& lines = box.quorvel->lines;
+    for (size_t k = 0; k < lines.size(); ++k) {
+      const size_t i = latest ? lines.size() - 1 - k : k;
+      if (lines[i].find(text) != std::string::npos)
+        return box.quorvel->arrivals[i];
+    }
+    return 0.0;
+  };
+  const double start = arrival("\"listening\"", false);
+  while (box.quorvel->waitForLine("\"final\"")) {
+    if (arrival("\"final\"", true) - start >= speechEnd) {
+      return box.run({"send stop\n; exit 0"});
+    }
+  }
+  ADD_FAILURE() << "no final after the speech";
+}
+
+// The words of every "final" of a run that ends with "stop" after the
+// last one, of speech that ends 1.5 s before the recording.
+std::vector<std::string> finalWords(Sandbox& box, const std::string& path,
+                                    double seconds) {
+  playToTheLastFinal(box, path, seconds - 1.5);
   return finalsFrom(*box.quorvel, 0);
 }
 
@@ -335,11 +357,9 @@ TEST(QuorvelRecognitionTest, DictationLosesNoWordAtCuts) {
   write(box.dir + "/dictation.wav", samples);
   const auto heard = heardAlone(samples);
 
-  box.run({"env QUORVEL_AUDIO_INPUT={dir}/dictation.wav; launch",
-           "wait \"listening\""});
   // Read as it comes, for the times of the lines.
-  box.quorvel->waitForLine("\"never\"", samples.size() / 16000.0);
-  box.run({"send stop\n; exit 0"});
+  playToTheLastFinal(box, box.dir + "/dictation.wav",
+                     samples.size() / 16000.0 - 1.5);
   std::string finals;
   size_t cuts = 0;
   double listening = 0, lastPartial = 0, lastFinal = -1e9;

@@ -40,6 +40,11 @@ class ScoreTest(unittest.TestCase):
                      "phrases_cpu_excess": 0.003,
                      "phrases_latency_excess": 0.02,
                      "phrases_rss_excess": 8 * 1024}
+        on_bounds.update(room_pink10_excess=0.005, room_babble5_excess=0.005,
+                         room_distant_excess=0.01, room_white3_excess=0.02,
+                         room_hum_words=0, room_fan_words=0,
+                         room_first_partial_delay=0.15,
+                         room_latency_48k_excess=0.01)
         self.assertEqual(report.judge(on_bounds), [])
         over = dict(on_bounds, wer_all=0.1401)
         self.assertEqual([r.key for r, _ in report.judge(over)], ["wer_all"])

@@ -367,7 +367,7 @@ void DecodingThread::decodeOne(RecognitionStream& stream) {
     }
     for (const AudioChunk& chunk : chunks) {
       samples.clear();
-      if (std::string reason = conditioner->convert(chunk, samples);
+      if (std::string reason = conditioner->condition(chunk, samples);
           !reason.empty()) {
         return fail(RecognitionErrorCode::ResamplerFailed, reason);
       }

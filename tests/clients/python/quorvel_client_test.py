@@ -10,6 +10,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 from typing import Any
 
@@ -76,7 +77,11 @@ class QuorvelClientTest(unittest.TestCase):
                 self.assertRaises(TypeError, helper.set_phrases, wrong)
                 self.assertRaises(TypeError, Quorvel, "/nonexistent", phrases=wrong)
             helper.set_phrases(["john dashwood", "leisure"])
-            next(event for event in helper if event["type"] == "listening")
+            deadline = time.monotonic() + 30
+            for _ in helper:  # until a segment has read the new file
+                err.seek(0)
+                if "read 2 phrases" in err.read() or time.monotonic() > deadline:
+                    break
             self.assertEqual(helper.stop(timeout=10), 0)
             helper.close()
             self.assertFalse(os.path.exists(file))

@@ -11,8 +11,8 @@ AudioConditioner::AudioConditioner(double decoderRate, size_t decoderFraming,
       gain(decoderRate),
       gate(decoderRate, decoderFraming, std::move(detector)) {}
 
-std::string AudioConditioner::convert(const AudioChunk& chunk,
-                                      std::vector<float>& out) {
+std::string AudioConditioner::condition(const AudioChunk& chunk,
+                                        std::vector<float>& out) {
   converted.clear();
   std::string reason = resampler.convert(chunk, converted);
   passConverted(out);
@@ -29,11 +29,12 @@ std::string AudioConditioner::flush(std::vector<float>& out) {
 
 void AudioConditioner::passConverted(std::vector<float>& out) {
   gain.process(converted);
-  gate.pass(converted, gain.takeRise(), out);
+  gate.pass(converted, {gain.takeRise(), gain.loudRoom()}, out);
 }
 
 void AudioConditioner::reset() {
   resampler.reset();
+  gain.reset();
   gate.reset();
 }
 

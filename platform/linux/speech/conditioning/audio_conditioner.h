@@ -1,8 +1,8 @@
 // Audio conditioning before the decoder: what the microphone delivers
 // becomes what the recognition models were trained on. Chunks of any rate
 // and channel count are mixed down to mono and converted to the decoder's
-// rate (MonoResampler), then brought to the models' speech level
-// (SpeechGain), so that a user who speaks quietly or sits back from the
+// rate (MonoResampler), then high-passed and brought to the models' speech
+// level (SpeechGain), so that a user who speaks quietly or sits back from the
 // microphone is heard as well as one close to it, and passed on only
 // around speech (VoiceGate), so that nobody speaking costs next to
 // nothing. The listener's "level" records keep showing the raw input. One
@@ -28,14 +28,15 @@ class AudioConditioner {
   AudioConditioner(double decoderRate, size_t decoderFraming,
                    std::unique_ptr<VoiceDetector> detector);
 
-  // Appends chunk, conditioned, to out. Empty on success, else a readable
-  // reason.
-  std::string convert(const AudioChunk& chunk, std::vector<float>& out);
+  // Appends to out what of chunk the decoder is to hear: mixed down,
+  // converted, filtered and brought to the speech level, around speech
+  // only. Empty on success, else a readable reason.
+  std::string condition(const AudioChunk& chunk, std::vector<float>& out);
   // Appends what is still held back, at the end of an utterance.
   std::string flush(std::vector<float>& out);
   // A new utterance, not following on from the last: drops what is held
-  // back. The speech level learned so far is kept for the life of the
-  // process.
+  // back and forgets the noise floor. The speech level learned so far is
+  // kept for the life of the process.
   void reset();
 
  private:

@@ -1,12 +1,15 @@
 #include "platform/linux/speech/conditioning/mono_resampler.h"
 
-#include <soxr.h>
+#include <speex/speex_resampler.h>
 
 #include <algorithm>
 #include <cmath>
 
 namespace quorvel {
 namespace {
+
+// Quality 5 of 10: a filter of 80 taps at the lower rate.
+constexpr int converterQuality = 5;
 
 // Decoders take samples in [-1, 1]; a NaN from a broken source is silence.
 void appendClamped(const float* samples, size_t count,
@@ -19,8 +22,9 @@ void appendClamped(const float* samples, size_t count,
 
 }  // namespace
 
-void MonoResampler::ConverterDeleter::operator()(soxr* state) const {
-  soxr_delete(state);
+void MonoResampler::ConverterDeleter::operator()(
+    SpeexResamplerState_* state) const {
+  speex_resampler_destroy(state);
 }
 
 MonoResampler::MonoResampler(double rate) : outputRate(rate) {}
@@ -33,20 +37,19 @@ std::string MonoResampler::convert(const AudioChunk& chunk,
   if (rate != inputRate) {
     // A new rate (the first chunk, or an input that changed its format)
     // needs a new converter; what the old one holds belongs before it.
-    if (std::string reason = flush(out); !reason.empty()) return reason;
-    if (rate != outputRate) {
-      const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
-      const soxr_quality_spec_t quality =
-          soxr_quality_spec(SOXR_HQ, SOXR_STEEP_FILTER);
-      const soxr_runtime_spec_t runtime = soxr_runtime_spec(1);
-      soxr_error_t error = nullptr;
-      converter.reset(
-          soxr_create(rate, outputRate, 1, &error, &io, &quality, &runtime));
-      if (error != nullptr || !converter) {
-        converter.reset();
+    flush(out);
+    if (std::lround(rate) != std::lround(outputRate)) {
+      int error = 0;
+      converter.reset(speex_resampler_init(
+          1, static_cast<spx_uint32_t>(std::lround(rate)),
+          static_cast<spx_uint32_t>(std::lround(outputRate)), converterQuality,
+          &error));
+      if (!converter) {
         return "Cannot convert audio from " + std::to_string(rate) +
-               " Hz: " + (error != nullptr ? error : "no converter");
+               " Hz: " + speex_resampler_strerror(error);
       }
+      // The output starts with the first sample, not the filter's delay.
+      speex_resampler_skip_zeros(converter.get());
     }
     inputRate = rate;
   }
@@ -63,44 +66,53 @@ std::string MonoResampler::convert(const AudioChunk& chunk,
     appendClamped(mono.data(), mono.size(), out);
     return {};
   }
-  return resample(mono.data(), mono.size(), /*endOfInput=*/false, out);
+  resample(mono.data(), mono.size(), out);
+  return {};
 }
 
 std::string MonoResampler::flush(std::vector<float>& out) {
-  std::string reason;
-  if (converter) reason = resample(nullptr, 0, /*endOfInput=*/true, out);
+  if (converter) {
+    // Silence pushes out what the filter holds, up to the utterance's
+    // length at the output rate.
+    const uint64_t owed = static_cast<uint64_t>(
+        std::llround(static_cast<double>(framesIn) * outputRate / inputRate));
+    const std::vector<float> zeros(
+        speex_resampler_get_input_latency(converter.get()) + 1, 0.0f);
+    const size_t before = out.size();
+    resample(zeros.data(), zeros.size(), out);
+    const size_t made = out.size() - before;
+    const size_t wanted =
+        owed > framesOut - made ? owed - (framesOut - made) : 0;
+    out.resize(before + std::min(made, wanted));
+  }
   reset();
-  return reason;
+  return {};
 }
 
 void MonoResampler::reset() {
   converter.reset();
   inputRate = 0;
+  framesIn = 0;
+  framesOut = 0;
 }
 
-std::string MonoResampler::resample(const float* input, size_t frames,
-                                    bool endOfInput, std::vector<float>& out) {
+void MonoResampler::resample(const float* input, size_t frames,
+                             std::vector<float>& out) {
   resampled.resize(static_cast<size_t>(static_cast<double>(frames) *
                                        outputRate / inputRate) +
                    256);
-  for (;;) {
-    size_t used = 0;
-    size_t made = 0;
-    // No input at all tells the converter to give out what it holds.
-    if (soxr_error_t error =
-            soxr_process(converter.get(), endOfInput ? nullptr : input, frames,
-                         &used, resampled.data(), resampled.size(), &made);
-        error != nullptr) {
-      return error;
-    }
+  framesIn += frames;
+  while (frames > 0) {
+    spx_uint32_t used = static_cast<spx_uint32_t>(frames);
+    spx_uint32_t made = static_cast<spx_uint32_t>(resampled.size());
+    speex_resampler_process_float(converter.get(), 0, input, &used,
+                                  resampled.data(), &made);
     appendClamped(resampled.data(), made, out);
+    framesOut += made;
     input += used;
     frames -= used;
-    // Done once the input is used up and the output had room to spare.
-    if (made < resampled.size() && (endOfInput || frames == 0)) break;
     if (used == 0 && made == 0) break;
   }
-  return {};
 }
 
 }  // namespace quorvel

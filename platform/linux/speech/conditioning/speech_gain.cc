@@ -24,6 +24,9 @@ constexpr double followFrames = 150.0;
 constexpr size_t evidenceFrames = 20;
 // Frames per block of the noise floor's window.
 constexpr size_t blockFrames = 25;
+// Frames per block of the steadiness test, and the spread of steady noise.
+constexpr size_t steadyBlockFrames = 5;
+constexpr double steadySpreadDb = 3.0;
 
 double decibels(double meanSquare) {
   return 10.0 * std::log10(std::max(meanSquare, 1e-12));
@@ -43,18 +46,29 @@ SpeechGain::SpeechGain(double sampleRate)
   b2 = b0;
   a1 = -2.0 * std::cos(w) / a0;
   a2 = (1.0 - alpha) / a0;
+  reset();
+}
+
+void SpeechGain::reset() {
   blockMinima.fill(std::numeric_limits<double>::infinity());
+  block = 0;
+  blockFill = 0;
+  sinceReset = 0;
+  steadyFill = 0;
+  steadyEnergy = 0;
+  steadyFrames = 0;
+  pendingSpeech.fill(0);
 }
 
 void SpeechGain::process(std::span<float> samples) {
   for (float& sample : samples) {
     const double x = sample;
-    const double filtered = b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
+    const double y = b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
     x2 = x1;
     x1 = x;
     y2 = y1;
-    y1 = filtered;
-    frameEnergy += filtered * filtered;
+    y1 = y;
+    frameEnergy += y * y;
     if (++frameFill == frameLength) {
       endFrame(frameEnergy / static_cast<double>(frameLength));
       frameEnergy = 0;
@@ -64,33 +78,71 @@ void SpeechGain::process(std::span<float> samples) {
     applied += (wanted - applied) * smoothing;
     // A peak that the gain would carry beyond full scale lowers the gain
     // at once instead of being clipped; the gain then recovers smoothly.
-    if (std::abs(x) * applied > 1.0) applied = 1.0 / std::abs(x);
-    sample = static_cast<float>(std::clamp(x * applied, -1.0, 1.0));
+    if (std::abs(y) * applied > 1.0) applied = 1.0 / std::abs(y);
+    sample = static_cast<float>(std::clamp(y * applied, -1.0, 1.0));
   }
+}
+
+void SpeechGain::endSteadyBlock(double meanSquare) {
+  std::shift_left(steadyBlocks.begin(), steadyBlocks.end(), 1);
+  steadyBlocks.back() = decibels(meanSquare);
+  if (steadyFill < steadyBlocks.size()) ++steadyFill;
+  if (steadyFill < steadyBlocks.size()) return;
+  const auto [quietest, loudest] =
+      std::minmax_element(steadyBlocks.begin(), steadyBlocks.end());
+  if (*loudest - *quietest >= steadySpreadDb) return;
+  // Steady sound: the floor is at least this, and none of it was speech.
+  for (double& minimum : blockMinima) minimum = std::max(minimum, *quietest);
+  pendingSpeech.fill(0);
 }
 
 void SpeechGain::endFrame(double meanSquare) {
   const double level = decibels(meanSquare);
   blockMinima[block] = std::min(blockMinima[block], level);
-  noiseFloorDb = *std::min_element(blockMinima.begin(), blockMinima.end());
   if (++blockFill == blockFrames) {
     blockFill = 0;
     block = (block + 1) % blockMinima.size();
     blockMinima[block] = std::numeric_limits<double>::infinity();
   }
+  steadyEnergy += meanSquare;
+  if (++steadyFrames == steadyBlockFrames) {
+    endSteadyBlock(steadyEnergy / steadyBlockFrames);
+    steadyEnergy = 0;
+    steadyFrames = 0;
+  }
+  noiseFloorDb = *std::min_element(blockMinima.begin(), blockMinima.end());
 
   if (level > quietestSpeechDb && level > noiseFloorDb + riseAboveFloorDb) {
     rose = true;
   }
-  if (level > quietestSpeechDb && level > noiseFloorDb + speechAboveFloorDb) {
+  // A speech frame is learned from 0.3 s late, once it is clear that it
+  // was no noise switching on.
+  const double learned = std::exchange(
+      pendingSpeech[pendingAt],
+      level > quietestSpeechDb && level > noiseFloorDb + speechAboveFloorDb
+          ? meanSquare
+          : 0.0);
+  pendingAt = (pendingAt + 1) % pendingSpeech.size();
+  if (learned > 0) {
     const double weight = speechFrames < settleFrames
                               ? 1.0 / static_cast<double>(++speechFrames)
                               : 1.0 / followFrames;
-    speechPower += (meanSquare - speechPower) * weight;
+    speechPower += (learned - speechPower) * weight;
   }
-  if (speechFrames < evidenceFrames) return;
+  // Just after a reset the floor is not known yet: the gain stays.
+  if (sinceReset < blockFrames) ++sinceReset;
+  if (speechFrames < evidenceFrames || sinceReset < blockFrames) return;
+  // Louder speech than the level learned so far lowers the gain at once.
+  double pendingPower = 0;
+  size_t pending = 0;
+  for (double power : pendingSpeech) {
+    pendingPower += power;
+    pending += power > 0 ? 1 : 0;
+  }
+  if (pending > 0) pendingPower /= static_cast<double>(pending);
   const double raise =
-      std::clamp(targetLevelDb - decibels(speechPower), 0.0, maxGainDb);
+      std::clamp(targetLevelDb - decibels(std::max(speechPower, pendingPower)),
+                 0.0, maxGainDb);
   wantedDb = std::min(raise, std::max(0.0, noiseCeilingDb - noiseFloorDb));
   wanted = std::pow(10.0, wantedDb / 20.0);
 }

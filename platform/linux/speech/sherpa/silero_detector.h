@@ -4,7 +4,7 @@
 #ifndef QUORVEL_PLATFORM_LINUX_SPEECH_SHERPA_SILERO_DETECTOR_H_
 #define QUORVEL_PLATFORM_LINUX_SPEECH_SHERPA_SILERO_DETECTOR_H_
 
-#include "platform/linux/speech/conditioning/voice_gate.h"
+#include "platform/linux/speech/conditioning/voice_detector.h"
 
 namespace quorvel {
 
