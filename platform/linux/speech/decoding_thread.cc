@@ -251,12 +251,12 @@ void DecodingThread::decode(std::shared_ptr<RecognitionStream> stream) {
 }
 
 void DecodingThread::run() {
-  // The voice-activity model loads beside the recogniser, on a thread of
-  // its own, so that listening starts no later for it; at the rate nearly
+  // The voice-activity model loads before the recogniser, not beside it:
+  // both are onnxruntime sessions, and two made at once race on its
+  // registry of kernels (ThreadSanitizer showed it). At the rate nearly
   // every model takes, and again at the decoder's should that differ.
   constexpr double usualRate = 16000;
   std::unique_ptr<VoiceDetector> detector;
-  std::thread detectorLoad;
   auto loadDetector = [this, &detector](double rate) {
     EngineCall call(detectorLineStart);
     detector = voices->make(rate);
@@ -266,15 +266,13 @@ void DecodingThread::run() {
     detectorLineStart = "quorvel: the " +
                         (name.empty() ? "voice-activity model" : name) +
                         " failed: ";
-    detectorLoad = std::thread(loadDetector, usualRate);
+    loadDetector(usualRate);
   }
   std::string failure;
   {
     EngineCall call(fatalLineStart);
     decoder = engine.load(folder, failure);
   }
-  // Nothing may go on in a library once a waiter may end the process.
-  if (detectorLoad.joinable()) detectorLoad.join();
   // Loading the models leaves megabytes the libraries allocated and freed
   // in the allocator's keeping; they go back to the system once both loads
   // are over (the peak resident size falls from 72 to 66 MiB).
