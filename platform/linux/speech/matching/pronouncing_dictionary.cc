@@ -67,7 +67,7 @@ bool PronouncingDictionary::containsWhole(std::string_view word) const {
 }
 
 bool PronouncingDictionary::contains(std::string_view word) const {
-  if (word.empty() || containsWhole(word)) return !word.empty();
+  if (containsWhole(word)) return true;
   if (word.find('-') == std::string_view::npos) return false;
   for (size_t begin = 0; begin <= word.size();) {
     const size_t end = std::min(word.find('-', begin), word.size());

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
-#include <memory>
 #include <sstream>
 
 #include "platform/linux/speech/decoder.h"
@@ -21,15 +20,19 @@ constexpr std::string_view wordStart = "\xE2\x96\x81";  // U+2581
 // text in upper or lower case by Unicode's rules; text itself when ICU
 // fails, which leaves the phrase unspelt rather than wrong.
 std::string inCase(const std::string& text, bool upper) {
+  // The root locale's rules; opened once, read by any thread after.
+  static UCaseMap* const map = [] {
+    UErrorCode status = U_ZERO_ERROR;
+    UCaseMap* opened = ucasemap_open("", 0, &status);
+    return U_SUCCESS(status) ? opened : nullptr;
+  }();
+  if (map == nullptr) return text;
   UErrorCode status = U_ZERO_ERROR;
-  std::unique_ptr<UCaseMap, decltype(&ucasemap_close)> map(
-      ucasemap_open("", 0, &status), ucasemap_close);
-  if (U_FAILURE(status)) return text;
   auto convert = upper ? ucasemap_utf8ToUpper : ucasemap_utf8ToLower;
   std::string out(text.size() * 3 + 1, '\0');
   const int32_t length =
-      convert(map.get(), out.data(), static_cast<int32_t>(out.size()),
-              text.data(), static_cast<int32_t>(text.size()), &status);
+      convert(map, out.data(), static_cast<int32_t>(out.size()), text.data(),
+              static_cast<int32_t>(text.size()), &status);
   if (U_FAILURE(status)) return text;
   out.resize(static_cast<size_t>(length));
   return out;
